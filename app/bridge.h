@@ -1,0 +1,38 @@
+// The bridge record and the two phases that run on it: start-up of the UDP side and the loop.
+#pragma once
+
+#include <SimConnect.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/net/socket.h"
+
+namespace skyhelm {
+
+inline constexpr std::size_t kDatagramBufferBytes = 1024;
+
+// All per-run state. Exactly one per process, owned by the entry point for the whole run.
+struct SimBridge {
+  HANDLE simHandle = nullptr;             // the simulator connection (RunSimLink fills it)
+  std::atomic<std::int32_t> stopFlag{0};  // the loop runs while it is 0
+  timeval waitTimeout{};                  // readiness-wait timeout, set before every wait
+  std::int32_t waitResult = 0;            // result of the last readiness wait
+  net::Socket udpSocket = net::kInvalidSocket;
+  sockaddr_in address{};  // first the bind address, then the sender of the last datagram (the peer)
+  fd_set readSet{};       // holds at most udpSocket
+  char sendBuffer[kDatagramBufferBytes] = {};
+  char receiveBuffer[kDatagramBufferBytes] = {};
+  std::int32_t port = 0;  // from the command line
+};
+
+// Start-up from the port message on: prints the port and the set-up texts, starts the socket
+// library, prepares the bind address, creates the datagram socket and runs the simulator link.
+// Returns only after the connection has ended (at once when no simulator answers).
+void SetUpUdp(SimBridge& bridge);
+
+// The bridge loop: runs until stopFlag is non-zero, then closes the socket.
+void RunLoop(SimBridge& bridge);
+
+}  // namespace skyhelm

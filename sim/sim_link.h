@@ -1,0 +1,21 @@
+// The simulator connection: open, declare the telemetry subscription and the client events, run
+// the bridge loop, close.
+#pragma once
+
+#include <SimConnect.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace skyhelm {
+
+// Holds the simulator connection for the whole run. Clears stop_flag, opens the connection as
+// client "Request Data" into sim_handle (returns at once and silently when that fails), adds the
+// 22 entries of data definition 0, requests it for the user aircraft every simulation frame as
+// request 0, maps the eleven client events, calls run_loop(context), and when that returns closes
+// the connection. The results of everything but the open are ignored: a rejected entry, request or
+// mapping does not stop the start-up.
+void RunSimLink(HANDLE& sim_handle, std::atomic<std::int32_t>& stop_flag,
+                void (*run_loop)(void* context), void* context);
+
+}  // namespace skyhelm

@@ -1,0 +1,53 @@
+// The real binary's start-up with no simulator listening: exact standard output, status 0.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace skyhelm {
+namespace {
+
+using skyhelm::testing::BinPath;
+using skyhelm::testing::FreeLoopbackPort;
+using skyhelm::testing::RunProgram;
+
+struct StartupCase {
+  std::vector<std::string> args;
+  const char* shown_port;
+};
+
+class Startup : public ::testing::TestWithParam<StartupCase> {};
+
+TEST_P(Startup, WritesTheFourTextsAndExitsZeroWithoutSimulator) {
+  const StartupCase& c = GetParam();
+  // A port that nothing listens on, so the connection is refused at once.
+  const std::string nowhere = "127.0.0.1:" + std::to_string(FreeLoopbackPort(false));
+  const auto result = RunProgram(BinPath("skyhelm"), c.args, {"SKYHELM_SIM_ADDRESS=" + nowhere});
+  ASSERT_TRUE(result.exit_code.has_value()) << "did not end";
+  EXPECT_EQ(*result.exit_code, 0);
+  EXPECT_EQ(result.out, std::string("Initializing...\nPort is set to ") + c.shown_port +
+                            "\nSetting Up UDP Client...\nStarting Skyhelm Setup...\n");
+  // The debugger copies of the status messages go to standard error, in the same order.
+  EXPECT_NE(
+      result.err.find("Initializing...\nSetting Up UDP Client...\nStarting Skyhelm Setup...\n"),
+      std::string::npos)
+      << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, Startup,
+                         ::testing::Values(StartupCase{{}, "47001"}, StartupCase{{"900x"}, "900"},
+                                           StartupCase{{"abc"}, "0"}, StartupCase{{"-1"}, "-1"},
+                                           StartupCase{{"70000"}, "70000"},
+                                           StartupCase{{"5000", "extra"}, "5000"}));
+
+TEST(StartupAddress, MalformedSimulatorAddressAlsoEndsQuietly) {
+  const auto result = RunProgram(BinPath("skyhelm"), {"0"}, {"SKYHELM_SIM_ADDRESS=not an address"});
+  ASSERT_TRUE(result.exit_code.has_value());
+  EXPECT_EQ(*result.exit_code, 0);
+  EXPECT_EQ(result.out.find("Running"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace skyhelm

@@ -1,0 +1,201 @@
+// Test support: child processes and free loopback ports.
+#include "tests/support/child_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace skyhelm::testing {
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    bool replaced = false;
+    for (const std::string& e : extra) replaced |= e.substr(0, e.find('=')) == name;
+    if (!replaced) merged.push_back(text);
+  }
+  merged.insert(merged.end(), extra.begin(), extra.end());
+  return merged;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
+                                                  const std::vector<std::string>& args,
+                                                  const std::vector<std::string>& env) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return nullptr;
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    return nullptr;
+  }
+  std::vector<std::string> argv_strings{program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> env_strings = MergedEnvironment(env);
+  std::vector<char*> argv = Pointers(argv_strings);
+  std::vector<char*> envp = Pointers(env_strings);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (pid < 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    return nullptr;
+  }
+  std::unique_ptr<ChildProcess> child(new ChildProcess());
+  child->pid_ = pid;
+  child->out_fd_ = out_pipe[0];
+  child->err_fd_ = err_pipe[0];
+  fcntl(child->out_fd_, F_SETFL, O_NONBLOCK);
+  fcntl(child->err_fd_, F_SETFL, O_NONBLOCK);
+  return child;
+}
+
+ChildProcess::~ChildProcess() {
+  if (!status_.has_value() && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Reap(true);
+  }
+  if (out_fd_ >= 0) close(out_fd_);
+  if (err_fd_ >= 0) close(err_fd_);
+}
+
+bool ChildProcess::PumpFor(milliseconds timeout) {
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  if (out_fd_ < 0 && err_fd_ < 0) return false;
+  const int ready = poll(fds, 2, static_cast<int>(timeout.count()));
+  if (ready <= 0) return true;
+  std::string* sinks[2] = {&out_, &err_};
+  int* fds_owned[2] = {&out_fd_, &err_fd_};
+  for (int i = 0; i < 2; ++i) {
+    if (*fds_owned[i] < 0 || fds[i].revents == 0) continue;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = read(*fds_owned[i], buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        close(*fds_owned[i]);
+        *fds_owned[i] = -1;
+      }
+      break;
+    }
+  }
+  return true;
+}
+
+void ChildProcess::Pump() { PumpFor(milliseconds(0)); }
+
+bool ChildProcess::WaitForStdout(const std::string& text, milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out_.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (!PumpFor(milliseconds(10))) return out_.find(text) != std::string::npos;
+  }
+  return true;
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (err_.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (!PumpFor(milliseconds(10))) return err_.find(text) != std::string::npos;
+  }
+  return true;
+}
+
+void ChildProcess::Signal(int signal_number) {
+  if (!status_.has_value()) kill(pid_, signal_number);
+}
+
+bool ChildProcess::Reap(bool block) {
+  int status = 0;
+  const pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  if (done != pid_) return false;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
+}
+
+bool ChildProcess::Running() {
+  Pump();
+  return !status_.has_value() && !Reap(false);
+}
+
+std::optional<int> ChildProcess::Wait(milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_.has_value() && !Reap(false)) {
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    if (!PumpFor(milliseconds(5))) usleep(2000);
+  }
+  while (PumpFor(milliseconds(0)) && (out_fd_ >= 0 || err_fd_ >= 0)) {
+    // Drain what the child left in the pipes; stops once both report end of file.
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(fds, 2, 0) <= 0) break;
+  }
+  return status_;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, milliseconds timeout) {
+  RunResult result;
+  auto child = ChildProcess::Start(program, args, env);
+  if (!child) return result;
+  result.exit_code = child->Wait(timeout);
+  result.out = child->Stdout();
+  result.err = child->Stderr();
+  return result;
+}
+
+int FreeLoopbackPort(bool udp) {
+  const int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+std::string BinPath(const std::string& program) {
+  return std::string(SKYHELM_BIN_DIR) + "/" + program;
+}
+
+}  // namespace skyhelm::testing

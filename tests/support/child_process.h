@@ -1,0 +1,76 @@
+// Test support: start a real program as a child process, talk to it, and always clean it up.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skyhelm::testing {
+
+using std::chrono::milliseconds;
+
+// A running child with its standard output and standard error captured through pipes. The pipes
+// are drained whenever one of the waiting calls runs, so a chatty child never blocks on a full
+// pipe. The destructor kills (SIGKILL) and reaps a child that is still running.
+class ChildProcess {
+ public:
+  // Starts `program` with `args` (argv[1...]); `env` entries "NAME=VALUE" are added to (or replace
+  // in) this process's environment. Standard input is /dev/null.
+  static std::unique_ptr<ChildProcess> Start(const std::string& program,
+                                             const std::vector<std::string>& args,
+                                             const std::vector<std::string>& env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Reads what has arrived so far without waiting.
+  void Pump();
+  // Waits until the captured standard output contains `text`; false on timeout or exit.
+  bool WaitForStdout(const std::string& text, milliseconds timeout);
+  bool WaitForStderr(const std::string& text, milliseconds timeout);
+  const std::string& Stdout() const { return out_; }
+  const std::string& Stderr() const { return err_; }
+
+  void Signal(int signal_number);
+  // Waits for the child to end, draining its pipes; its exit status (128 + signal when killed by
+  // one), or nullopt when it is still running at the timeout.
+  std::optional<int> Wait(milliseconds timeout);
+  bool Running();
+
+ private:
+  ChildProcess() = default;
+  bool PumpFor(milliseconds timeout);  // one poll round; false once both pipes are closed
+  bool Reap(bool block);
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::optional<int> status_;
+  std::string out_;
+  std::string err_;
+};
+
+struct RunResult {
+  std::optional<int> exit_code;  // nullopt when it timed out (and was killed)
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to completion within `timeout`.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {},
+                     milliseconds timeout = milliseconds(10000));
+
+// A loopback port that was free a moment ago (bound to port 0 and released), for TCP or UDP.
+int FreeLoopbackPort(bool udp);
+
+// Directory of the built executables (build/bin), from the SKYHELM_BIN_DIR compile definition.
+std::string BinPath(const std::string& program);
+
+}  // namespace skyhelm::testing
