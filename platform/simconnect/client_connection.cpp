@@ -1,0 +1,255 @@
+// The stand-in client library's connection: handshake, non-blocking request flushing and framing
+// of the simulator's messages.
+#include "platform/simconnect/client_connection.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace skyhelm::simconnect {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Close waits at most this long for the socket to take the close request.
+constexpr int kCloseFlushMs = 100;
+// Enough for the start-up requests and any burst of events without growing.
+constexpr std::size_t kInitialOutgoingBytes = 64 * 1024;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void StoreU32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+bool ParseSimAddress(const char* text, SimAddress& out) {
+  if (text == nullptr) return false;
+  const std::string address(text);
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  const std::string digits = address.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return false;
+  std::uint32_t port = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (port == 0 || port > 65535) return false;
+  out.host = address.substr(0, colon);
+  out.port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
+ClientConnection::ClientConnection() = default;
+
+ClientConnection::~ClientConnection() { net::Close(socket_); }
+
+bool ClientConnection::Open(const SimAddress& address, const std::string& client_name,
+                            std::string& why) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenBudgetMs);
+  const std::string where = address.host + ":" + std::to_string(address.port);
+  outgoing_.reserve(kInitialOutgoingBytes);
+  socket_ = net::ConnectTcp(address.host.c_str(), address.port, kOpenBudgetMs);
+  if (socket_ == net::kInvalidSocket) {
+    why = "no simulator is listening at " + where;
+    return false;
+  }
+  state_ = State::kOpen;
+  wire::OpenRequest request;
+  request.client_name = client_name;
+  wire::EncodeOpen(request, NextSendId(), outgoing_);
+  if (!FlushWithin(RemainingMs(deadline))) {
+    why = "could not send the open request to " + where;
+    End();
+    return false;
+  }
+  if (!AwaitOpenMessage(RemainingMs(deadline), why)) {
+    why += " (" + where + ")";
+    End();
+    return false;
+  }
+  return true;
+}
+
+bool ClientConnection::FlushWithin(int budget_ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
+  for (;;) {
+    if (!Flush()) return false;
+    if (outgoing_.empty()) return true;
+    const int left = RemainingMs(deadline);
+    if (left <= 0) return false;
+    net::WaitForWritable(socket_, left);
+  }
+}
+
+bool ClientConnection::AwaitOpenMessage(int budget_ms, std::string& why) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
+  for (;;) {
+    std::size_t frame_size = 0;
+    const wire::FrameStatus status =
+        wire::PeekFrame(incoming_ + incoming_begin_, incoming_end_ - incoming_begin_,
+                        wire::kMessageHeaderBytes, frame_size);
+    if (status == wire::FrameStatus::kBroken) {
+      why = "the simulator's answer is not a valid message";
+      return false;
+    }
+    if (status == wire::FrameStatus::kComplete) {
+      const std::uint8_t* message = incoming_ + incoming_begin_;
+      const std::uint32_t id = wire::GetU32(message + 8);
+      if (id == kRecvIdOpen) return true;
+      if (id == kRecvIdException && frame_size >= 16) {
+        why = "the simulator refused the connection, exception " +
+              std::to_string(wire::GetU32(message + 12));
+      } else {
+        why = "the simulator answered with message " + std::to_string(id) + " instead of open";
+      }
+      return false;
+    }
+    const int left = RemainingMs(deadline);
+    if (left <= 0) {
+      why = "the simulator did not answer in time";
+      return false;
+    }
+    if (!net::WaitForReadable(socket_, left)) continue;
+    const long n =
+        net::ReceiveSome(socket_, incoming_ + incoming_end_, kIncomingBytes - incoming_end_);
+    if (n < 0) {
+      why = "the simulator closed the connection during the handshake";
+      return false;
+    }
+    incoming_end_ += static_cast<std::size_t>(n);
+  }
+}
+
+bool ClientConnection::Flush() {
+  if (state_ != State::kOpen) return false;
+  while (outgoing_sent_ < outgoing_.size()) {
+    const long n = net::SendSome(socket_, outgoing_.data() + outgoing_sent_,
+                                 outgoing_.size() - outgoing_sent_);
+    if (n < 0) {
+      state_ = State::kBroken;
+      return false;
+    }
+    if (n == 0) break;
+    outgoing_sent_ += static_cast<std::size_t>(n);
+  }
+  if (outgoing_sent_ == outgoing_.size()) {
+    outgoing_.clear();  // keeps the capacity: no allocation in the steady state
+    outgoing_sent_ = 0;
+    return true;
+  }
+  if (outgoing_.size() - outgoing_sent_ > kMaxOutgoingBytes) {
+    state_ = State::kBroken;
+    return false;
+  }
+  // Drop the sent prefix only once it is at least half the buffer, so a slow reader costs
+  // amortised constant work per byte instead of a move per request.
+  if (outgoing_sent_ >= outgoing_.size() / 2) {
+    outgoing_.erase(outgoing_.begin(),
+                    outgoing_.begin() + static_cast<std::ptrdiff_t>(outgoing_sent_));
+    outgoing_sent_ = 0;
+  }
+  return true;
+}
+
+bool ClientConnection::Dispatch(MessageSink sink, void* context, const bool& stop_requested) {
+  if (state_ == State::kEnded) return false;
+  Flush();
+  std::size_t budget = kReadBudgetBytes;
+  for (;;) {
+    if (!DeliverComplete(sink, context, stop_requested) || stop_requested) return true;
+    const std::size_t before = incoming_end_;
+    ReadAvailable(budget);
+    if (incoming_end_ == before) break;
+  }
+  if (state_ == State::kBroken) DeliverQuit(sink, context);
+  return true;
+}
+
+void ClientConnection::ReadAvailable(std::size_t& budget) {
+  if (socket_ == net::kInvalidSocket || budget == 0) return;
+  CompactIncoming();
+  const std::size_t room = std::min(kIncomingBytes - incoming_end_, budget);
+  const long n = net::ReceiveSome(socket_, incoming_ + incoming_end_, room);
+  if (n < 0) {
+    // The simulator went away; what was received before still gets delivered.
+    state_ = State::kBroken;
+    net::Close(socket_);
+    socket_ = net::kInvalidSocket;
+    return;
+  }
+  incoming_end_ += static_cast<std::size_t>(n);
+  budget -= static_cast<std::size_t>(n);
+}
+
+bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
+                                       const bool& stop_requested) {
+  while (!stop_requested) {
+    std::size_t size = 0;
+    const wire::FrameStatus status =
+        wire::PeekFrame(incoming_ + incoming_begin_, incoming_end_ - incoming_begin_,
+                        wire::kMessageHeaderBytes, size);
+    if (status == wire::FrameStatus::kIncomplete) return true;
+    if (status == wire::FrameStatus::kBroken) {
+      // An impossible size: nothing after it can be framed, and it is never read past.
+      state_ = State::kBroken;
+      incoming_begin_ = incoming_end_ = 0;
+      DeliverQuit(sink, context);
+      return false;
+    }
+    std::uint8_t* message = incoming_ + incoming_begin_;
+    if (reinterpret_cast<std::uintptr_t>(message) % 8 != 0) {
+      std::memcpy(aligned_, message, size);
+      message = aligned_;
+    }
+    incoming_begin_ += size;
+    const bool quit = wire::GetU32(message + 8) == kRecvIdQuit;
+    if (quit) End();  // before the callback, which may well close the handle
+    sink(message, static_cast<std::uint32_t>(size), context);
+    if (quit) return false;
+  }
+  return true;
+}
+
+void ClientConnection::DeliverQuit(MessageSink sink, void* context) {
+  End();
+  StoreU32(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes));
+  StoreU32(aligned_ + 4, wire::kProtocolVersion);
+  StoreU32(aligned_ + 8, kRecvIdQuit);
+  sink(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes), context);
+}
+
+void ClientConnection::CompactIncoming() {
+  if (incoming_begin_ == incoming_end_) {
+    incoming_begin_ = incoming_end_ = 0;
+    return;
+  }
+  // Only a partial message (less than kMaxMessageBytes) is ever left, so after this move there
+  // is always room for more than one whole message.
+  if (kIncomingBytes - incoming_end_ >= wire::kMaxMessageBytes) return;
+  std::memmove(incoming_, incoming_ + incoming_begin_, incoming_end_ - incoming_begin_);
+  incoming_end_ -= incoming_begin_;
+  incoming_begin_ = 0;
+}
+
+void ClientConnection::Shutdown() {
+  if (state_ == State::kOpen) {
+    wire::EncodeClose(NextSendId(), outgoing_);
+    FlushWithin(kCloseFlushMs);
+  }
+  End();
+}
+
+void ClientConnection::End() {
+  net::Close(socket_);
+  socket_ = net::kInvalidSocket;
+  state_ = State::kEnded;
+}
+
+}  // namespace skyhelm::simconnect

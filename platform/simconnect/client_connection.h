@@ -1,0 +1,122 @@
+// The stand-in client library's connection to the stand-in simulator: one TCP stream, an outgoing
+// request buffer and an incoming message buffer, all driven from the caller's single thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/net/socket.h"
+#include "platform/simconnect/wire_protocol.h"
+
+namespace skyhelm::simconnect {
+
+// Where the simulator listens, from "host:port".
+struct SimAddress {
+  std::string host;
+  std::uint16_t port = 0;
+};
+
+inline constexpr const char* kAddressVariable = "SKYHELM_SIM_ADDRESS";
+inline constexpr const char* kDefaultAddress = "127.0.0.1:47000";
+
+// Parses "host:port" (the last colon separates them). False when there is no colon, the host is
+// empty, or the port is not a decimal number in 1..65535.
+bool ParseSimAddress(const char* text, SimAddress& out);
+
+// Message ids the connection itself must recognise (values of SIMCONNECT_RECV_ID).
+inline constexpr std::uint32_t kRecvIdException = 1;
+inline constexpr std::uint32_t kRecvIdOpen = 2;
+inline constexpr std::uint32_t kRecvIdQuit = 3;
+
+// The whole handshake (connect, send the open request, receive the answer) takes at most this.
+inline constexpr int kOpenBudgetMs = 1000;
+// One dispatch call reads at most this many bytes, so that a flood cannot keep it busy forever.
+inline constexpr std::size_t kReadBudgetBytes = 256 * 1024;
+// Requests the simulator has not taken yet; beyond this it has stopped reading and the connection
+// counts as broken.
+inline constexpr std::size_t kMaxOutgoingBytes = 1024 * 1024;
+
+// Called for each whole message; `message` is 8-byte aligned and holds `size` bytes.
+using MessageSink = void (*)(std::uint8_t* message, std::uint32_t size, void* context);
+
+// One connection. Single-threaded; nothing here blocks except Open (bounded by kOpenBudgetMs) and
+// Close (bounded by a short flush). Every failure of the stream ends in exactly one quit message
+// delivered by Dispatch, after which the connection is ended and every operation fails.
+class ClientConnection {
+ public:
+  ClientConnection();
+  ~ClientConnection();
+  ClientConnection(const ClientConnection&) = delete;
+  ClientConnection& operator=(const ClientConnection&) = delete;
+
+  // Connects and completes the handshake. On failure returns false and sets `why` to a short
+  // reason (no newline). The simulator's open message stays queued for the first Dispatch.
+  bool Open(const SimAddress& address, const std::string& client_name, std::string& why);
+
+  // True while requests can still be sent and messages received (until the quit is delivered or
+  // the stream broke).
+  bool Usable() const { return state_ == State::kOpen; }
+  bool Ended() const { return state_ == State::kEnded; }
+
+  // Request encoding: `encode` appends one whole request to the outgoing buffer. Returns false if
+  // the connection is not usable or became broken. Never waits for the simulator.
+  template <typename Encode>
+  bool Send(Encode&& encode) {
+    if (!Usable()) return false;
+    const std::size_t before = outgoing_.size();
+    try {
+      encode(last_send_id_ + 1, outgoing_);
+    } catch (...) {
+      outgoing_.resize(before);  // never leave half a request in the stream
+      throw;
+    }
+    NextSendId();
+    return Flush();
+  }
+  std::uint32_t last_send_id() const { return last_send_id_; }
+
+  // Never blocks: flushes pending requests, reads what has arrived (at most kReadBudgetBytes) and
+  // hands every complete message to `sink` in arrival order. When the stream ends, broken or by
+  // the simulator's own quit message, `sink` sees exactly one quit message. Stops early when
+  // `stop_requested` becomes true during a callback. False once the connection has ended before
+  // the call.
+  bool Dispatch(MessageSink sink, void* context, const bool& stop_requested);
+
+  // Sends a close request if the connection is still usable (waiting briefly for the socket to
+  // take it) and closes the socket. Idempotent.
+  void Shutdown();
+
+ private:
+  enum class State { kOpen, kBroken, kEnded };
+
+  std::uint32_t NextSendId() { return ++last_send_id_; }
+  bool Flush();
+  bool FlushWithin(int budget_ms);
+  bool AwaitOpenMessage(int budget_ms, std::string& why);
+  void ReadAvailable(std::size_t& budget);
+  // Delivers whole messages from the incoming buffer; false once the stream must end.
+  bool DeliverComplete(MessageSink sink, void* context, const bool& stop_requested);
+  void DeliverQuit(MessageSink sink, void* context);
+  void CompactIncoming();
+  void End();
+
+  net::Socket socket_ = net::kInvalidSocket;
+  State state_ = State::kEnded;
+  std::uint32_t last_send_id_ = 0;
+
+  std::vector<std::uint8_t> outgoing_;
+  std::size_t outgoing_sent_ = 0;  // bytes at the front of outgoing_ already sent
+
+  // Incoming bytes live in incoming_[incoming_begin_, incoming_end_). Room for one maximal
+  // message plus a read's worth, so a partial message never blocks the next read.
+  static constexpr std::size_t kIncomingBytes = 2 * wire::kMaxMessageBytes;
+  alignas(8) std::uint8_t incoming_[kIncomingBytes];
+  std::size_t incoming_begin_ = 0;
+  std::size_t incoming_end_ = 0;
+  // A message that does not start on an 8-byte boundary is copied here before it is handed out.
+  alignas(8) std::uint8_t aligned_[wire::kMaxMessageBytes];
+};
+
+}  // namespace skyhelm::simconnect
