@@ -1,0 +1,27 @@
+# The real simulator client library from an SDK directory laid out as DIR/include/SimConnect.h
+# and DIR/lib/SimConnect.lib: defines the imported target simconnect_sdk.
+if(NOT WIN32)
+  message(FATAL_ERROR "SKYHELM_SIMCONNECT_SDK is for the Windows product; the Linux build uses the "
+                      "stand-in client library.")
+endif()
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  message(FATAL_ERROR "The SimConnect import library and side-by-side assembly are 32-bit (x86): "
+                      "build against SKYHELM_SIMCONNECT_SDK with the windows-i686 preset.")
+endif()
+
+get_filename_component(_sdk_dir "${SKYHELM_SIMCONNECT_SDK}" ABSOLUTE BASE_DIR "${CMAKE_BINARY_DIR}")
+set(_sdk_header "${_sdk_dir}/include/SimConnect.h")
+set(_sdk_implib "${_sdk_dir}/lib/SimConnect.lib")
+foreach(_file IN ITEMS "${_sdk_header}" "${_sdk_implib}")
+  if(NOT EXISTS "${_file}")
+    message(FATAL_ERROR "SKYHELM_SIMCONNECT_SDK=${SKYHELM_SIMCONNECT_SDK}: ${_file} is missing.")
+  endif()
+endforeach()
+
+# An import library: linking it makes the product import SimConnect.dll, which Windows finds
+# through the side-by-side assembly that the application manifest names.
+add_library(simconnect_sdk UNKNOWN IMPORTED GLOBAL)
+set_target_properties(simconnect_sdk PROPERTIES
+  IMPORTED_LOCATION "${_sdk_implib}"
+  INTERFACE_INCLUDE_DIRECTORIES "${_sdk_dir}/include")
+message(STATUS "SimConnect: real client library from ${_sdk_dir}")
