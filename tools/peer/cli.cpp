@@ -1,0 +1,126 @@
+// CLI11 wiring for skyhelm-peer.
+#include "tools/peer/cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ostream>
+
+#include "tools/peer/one_shot.h"
+#include "tools/peer/peer_socket.h"
+#include "tools/peer/record.h"
+#include "tools/peer/stop_signal.h"
+#include "tools/peer/watch.h"
+
+namespace skyhelm::peer {
+namespace {
+
+constexpr const char* kExitCodes =
+    "Exit codes: 0 success, 1 no valid line within --timeout (or another run-time failure), "
+    "2 bad usage.";
+
+void AddCommonOptions(CLI::App& command, CommonOptions& common) {
+  command.add_option("--to", common.bridge_text, "The bridge's UDP address, HOST:PORT")
+      ->capture_default_str();
+  command
+      .add_option("--timeout", common.timeout_s,
+                  "Seconds to wait for a telemetry line before giving up with exit code 1")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+}
+
+struct Commands {
+  CommonOptions common;
+  SendOptions send;
+  WatchOptions watch;
+  RecordOptions record;
+  CLI::App* send_command = nullptr;
+  CLI::App* line_command = nullptr;
+  CLI::App* watch_command = nullptr;
+  CLI::App* record_command = nullptr;
+};
+
+void AddSend(CLI::App& app, Commands& c) {
+  c.send_command = app.add_subcommand(
+      "send",
+      "Send each TEXT as one datagram, in order, and print the first telemetry line "
+      "that follows as name=value pairs");
+  c.send_command->add_option("TEXT", c.send.texts, "Datagrams to send, e.g. h270 v-500 E")
+      ->required();
+  c.send_command->add_flag("--json", c.send.json, "Print the line as one JSON object");
+  AddCommonOptions(*c.send_command, c.common);
+}
+
+void AddLine(CLI::App& app, Commands& c) {
+  c.line_command = app.add_subcommand(
+      "line", "Send \"1\" (which commands nothing) and print one decoded telemetry line");
+  c.line_command->add_flag("--json", c.send.json, "Print the line as one JSON object");
+  AddCommonOptions(*c.line_command, c.common);
+}
+
+void AddWatch(CLI::App& app, Commands& c) {
+  c.watch_command = app.add_subcommand(
+      "watch",
+      "Live view of every field, the lines per second and the age of the newest line; type a "
+      "command and press Enter to send it, q or Ctrl-C quits. When standard input or output is "
+      "not a terminal, prints one decoded line a second instead");
+  c.watch_command->add_option("--seconds", c.watch.seconds, "Stop after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  c.watch_command->add_flag("--plain", c.watch.force_plain,
+                            "Print one decoded line a second even on a terminal");
+  c.watch_command->add_flag("--json", c.watch.json, "Print JSON objects (printing mode only)");
+  AddCommonOptions(*c.watch_command, c.common);
+}
+
+void AddRecord(CLI::App& app, Commands& c) {
+  c.record_command = app.add_subcommand(
+      "record",
+      "Write one CSV row per distinct telemetry line (time_s = seconds since the start, then "
+      "the 21 fields) until --seconds have passed or Ctrl-C. The summary (rows, duplicates "
+      "skipped, malformed) goes to standard output, warnings to standard error");
+  c.record_command->add_option("--out", c.record.out_path, "The CSV file to write")->required();
+  c.record_command->add_option("--seconds", c.record.seconds, "Stop after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+  AddCommonOptions(*c.record_command, c.common);
+}
+
+int Dispatch(const Commands& c, std::ostream& out, std::ostream& err) {
+  if (c.line_command->parsed()) {
+    SendOptions line = c.send;
+    line.texts = {"1"};
+    return RunSend(c.common, line, out, err);
+  }
+  if (c.send_command->parsed()) return RunSend(c.common, c.send, out, err);
+  if (c.watch_command->parsed()) return RunWatch(c.common, c.watch, out, err);
+  return RunRecord(c.common, c.record, out, err);
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app(
+      "A command-line peer for the Skyhelm bridge: sends commands, prints, watches "
+      "and records its telemetry line.",
+      "skyhelm-peer");
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+  Commands commands;
+  AddSend(app, commands);
+  AddLine(app, commands);
+  AddWatch(app, commands);
+  AddRecord(app, commands);
+  for (CLI::App* command : app.get_subcommands({})) command->footer(kExitCodes);
+  try {
+    app.parse(argc, argv);
+    std::string error;
+    const auto bridge = ParseEndpoint(commands.common.bridge_text, error);
+    if (!bridge) throw CLI::ValidationError("--to", error);
+    commands.common.bridge = *bridge;
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e, out, err);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  InstallStopHandlers();
+  return Dispatch(commands, out, err);
+}
+
+}  // namespace skyhelm::peer

@@ -1,0 +1,29 @@
+// The one-shot subcommands: `send` (datagrams out, one decoded line back) and `line`.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "tools/peer/line_tracker.h"
+#include "tools/peer/options.h"
+#include "tools/peer/peer_socket.h"
+
+namespace skyhelm::peer {
+
+// Sends every text as one datagram, in order, then prints the first valid line that arrives, as
+// name=value pairs or JSON, on `out`. kExitNoLine with a message on `err` when no valid line
+// arrives within the timeout. Blocks at most about timeout_s.
+int RunSend(const CommonOptions& common, const SendOptions& options, std::ostream& out,
+            std::ostream& err);
+
+// Waits at most timeout_s for a valid line, feeding every datagram to `tracker`. nullopt on
+// timeout or when a stop signal arrives.
+std::optional<TelemetryValues> WaitForLine(PeerSocket& socket, double timeout_s,
+                                           LineTracker& tracker);
+
+// Why no line arrived, told from what did: nothing, only "no data yet", or malformed datagrams.
+std::string NoLineMessage(const std::string& bridge_text, double timeout_s,
+                          const LineTracker& tracker);
+
+}  // namespace skyhelm::peer
