@@ -8,10 +8,9 @@
 #include <cstdint>
 
 #include "platform/net/socket.h"
+#include "udp/udp_endpoint.h"
 
 namespace skyhelm {
-
-inline constexpr std::size_t kDatagramBufferBytes = 1024;
 
 // All per-run state. Exactly one per process, owned by the entry point for the whole run.
 struct SimBridge {
@@ -32,7 +31,11 @@ struct SimBridge {
 // Returns only after the connection has ended (at once when no simulator answers).
 void SetUpUdp(SimBridge& bridge);
 
-// The bridge loop: runs until stopFlag is non-zero, then closes the socket.
+// The bridge loop. Writes "Running...\n" to standard output and flushes it, then runs passes while
+// stopFlag is 0 (tested before the first pass and after every pass), then closes the socket. One
+// pass: dispatch the simulator's pending messages (refreshing LatestLine), bind if still unbound,
+// report an invalid socket, wait at most 100 microseconds for one datagram and receive it, apply
+// its commands, send LatestLine to the peer. The loop never sleeps and no failure ends it.
 void RunLoop(SimBridge& bridge);
 
 }  // namespace skyhelm

@@ -1,0 +1,60 @@
+// Stop requests from outside: signal handlers on POSIX, the console control handler on Windows.
+#include "app/stop_signal.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
+namespace skyhelm {
+namespace {
+
+// Lock-free atomics are the only objects a signal handler may touch.
+std::atomic<std::atomic<std::int32_t>*> StopFlagTarget{nullptr};
+static_assert(std::atomic<std::int32_t>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<std::int32_t>*>::is_always_lock_free);
+
+void RequestStop() {
+  std::atomic<std::int32_t>* flag = StopFlagTarget.load();
+  if (flag != nullptr) flag->store(1);
+}
+
+#if defined(_WIN32)
+
+// Runs on a thread the system creates for it, so the flag must be atomic here too.
+BOOL WINAPI HandleConsoleControl(DWORD control_type) {
+  switch (control_type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      RequestStop();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+#else
+
+void HandleStopSignal(int /*signal_number*/) { RequestStop(); }
+
+#endif
+
+}  // namespace
+
+void InstallStopSignal(std::atomic<std::int32_t>& stop_flag) {
+  StopFlagTarget.store(&stop_flag);
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(&HandleConsoleControl, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = &HandleStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // calls other than the socket wait just carry on
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+}  // namespace skyhelm
