@@ -17,9 +17,15 @@ constexpr char kDelete = 0x7f;
 EditorAction LineEditor::Feed(char byte) {
   switch (state_) {
     case State::kEscape:
-      // ESC [ and ESC O open a sequence; anything else ends the escape.
-      state_ = (byte == '[' || byte == 'O') ? State::kSequence : State::kText;
-      return EditorAction::kNone;
+      // ESC [ and ESC O open a key's sequence; after a lone Escape the line is cleared and the
+      // byte counts as typed.
+      if (byte == '[' || byte == 'O') {
+        state_ = State::kSequence;
+        return EditorAction::kNone;
+      }
+      state_ = State::kText;
+      text_.clear();
+      break;
     case State::kSequence:
       if (byte >= 0x40 && byte <= 0x7e) state_ = State::kText;
       return EditorAction::kNone;
@@ -33,7 +39,6 @@ EditorAction LineEditor::Feed(char byte) {
       return EditorAction::kSubmit;
     case kEscape:
       state_ = State::kEscape;
-      text_.clear();
       return EditorAction::kNone;
     case kCtrlU:
       text_.clear();
