@@ -1,0 +1,98 @@
+// Command-line parsing for skyhelm-sim (CLI11), start values from --set, the --list text.
+#include "simulator/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "simulator/catalogue.h"
+
+namespace skyhelm::simulator {
+namespace {
+
+// Applies one NAME=VALUE; an empty result means it was applied.
+std::string ApplySetting(const std::string& setting, SimState& state) {
+  const std::size_t equals = setting.find('=');
+  if (equals == std::string::npos) return "--set " + setting + ": expected NAME=VALUE";
+  const std::string name = setting.substr(0, equals);
+  const SimVariable* variable = FindVariable(name);
+  if (variable == nullptr) return "--set " + setting + ": no simulation variable \"" + name + "\"";
+  const std::string problem = SetFromText(state, *variable, setting.substr(equals + 1));
+  return problem.empty() ? problem : "--set " + setting + ": " + problem;
+}
+
+CLI::Validator AboveZeroAtMost(double max_value) {
+  return CLI::Validator(
+      [max_value](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (!text.empty() && *end == '\0' && value > 0.0 && value <= max_value) return {};
+        std::ostringstream message;
+        message << "Value " << text << " not in range (0 - " << max_value << "]";
+        return message.str();
+      },
+      "(0 - " + std::to_string(static_cast<int>(max_value)) + "]");
+}
+
+void DefineOptions(CLI::App& app, SimOptions& options, std::vector<std::string>& settings) {
+  app.add_option("--port", options.server.port, "TCP port on 127.0.0.1 (0 picks a free one)")
+      ->capture_default_str();
+  app.add_option("--rate", options.server.rate_hz, "Simulation frames per second")
+      ->check(CLI::Range(1.0, 1000.0))
+      ->capture_default_str();
+  app.add_option("--time-scale", options.server.time_scale, "Simulated seconds per real second")
+      ->check(AboveZeroAtMost(1000.0))
+      ->capture_default_str();
+  app.add_option("--set", settings,
+                 "Start value NAME=VALUE of a simulation variable, in its catalogue unit "
+                 "(repeatable; see --list)")
+      ->allow_extra_args(false);
+  app.add_flag("--freeze", options.world.frozen,
+               "The aircraft does not move; events take effect at once");
+  app.add_flag("--list", options.list, "Print the variable catalogue with units and exit");
+}
+
+}  // namespace
+
+int ParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& out,
+                 std::string& err) {
+  CLI::App app("Stand-in flight simulator: serves one aircraft to client-library clients",
+               "skyhelm-sim");
+  std::vector<std::string> settings;
+  DefineOptions(app, options, settings);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out = app.help();
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    err = std::string("skyhelm-sim: ") + error.what() + "\nRun with --help for more information.\n";
+    return kUsageExitCode;
+  }
+  for (const std::string& setting : settings) {
+    const std::string problem = ApplySetting(setting, options.world.state);
+    if (!problem.empty()) {
+      err = "skyhelm-sim: " + problem + "\n";
+      return kUsageExitCode;
+    }
+  }
+  return -1;
+}
+
+std::string CatalogueListing() {
+  std::ostringstream text;
+  for (const SimVariable& variable : Catalogue()) {
+    const bool is_text = variable.family == UnitFamily::kText;
+    text << variable.name << "  [" << (is_text ? "text" : CatalogueUnit(variable.family)) << "]";
+    const std::vector<std::string> units = UnitNames(variable.family);
+    if (units.size() > 1) {
+      text << "  also:";
+      for (std::size_t i = 1; i < units.size(); ++i) text << (i > 1 ? ", " : " ") << units[i];
+    }
+    text << "\n";
+  }
+  return text.str();
+}
+
+}  // namespace skyhelm::simulator
