@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpora of the fuzz targets (fuzz/corpus/<target>/). Re-run after a
+change of the byte protocol; the fuzzers start from these and find the rest themselves."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def text(s):
+    raw = s.encode()[:255]
+    return raw + b"\0" * (256 - len(raw))
+
+
+def request(kind, send_id, payload):
+    return struct.pack("<III", 12 + len(payload), kind, send_id) + payload
+
+
+def message(recv_id, body):
+    return struct.pack("<III", 12 + len(body), 1, recv_id) + body
+
+
+def record(values):
+    title = text("Stand-in Aircraft")
+    ints = [120, 350]
+    floats_a = [2.5, -10.25, 3.0, -5.0]
+    ints_b = [270, 1, 140, 0, 1, 1, 1, 700, 1, 900, 0]
+    out = title + struct.pack("<2i", *ints) + struct.pack("<4f", *floats_a)
+    out += struct.pack("<11i", *ints_b) + struct.pack("<2f", 47.25, -122.5)
+    out += struct.pack("<i", 268) + struct.pack("<f", values)
+    assert len(out) == 340
+    return out
+
+
+def data_message(request_id, block):
+    return message(8, struct.pack("<7I", request_id, 0, 0, 0, 1, 1, 22) + block)
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    for name, data in {
+        "heading": b"h270", "vs_negative": b"v-500", "value_unused": b"H45",
+        "altitude": b"l900", "gear": b"g1", "speed_space": b"k 250", "chain": b"FE",
+        "out_of_order": b"EF", "all_letters": b"hHkKTFEvVlg", "peer_only": b"1",
+        "empty": b"", "overflow": b"h2147483648", "no_letter": b"x100",
+        "zero_inside": b"l9\x0000", "full": b"g" + b"9" * 1023,
+    }.items():
+        write("command_protocol_fuzzer", name, data)
+
+    zero = b"\0" * 340
+    for name, data in {
+        "all_zero": data_message(0, zero), "worked_example": data_message(0, record(1.0)),
+        "other_request": data_message(1, record(0.5)), "short": data_message(0, zero)[:379],
+        "quit": message(3, b""), "exception": message(1, struct.pack("<3I", 7, 3, 1)),
+        "nan_gear": data_message(0, record(float("nan"))),
+    }.items():
+        write("sim_message_fuzzer", name, data)
+
+    open_req = request(1, 1, struct.pack("<II", 0x48594B53, 1) + text("Request Data"))
+    add = request(2, 2, struct.pack("<I", 0) + text("Plane Altitude") + struct.pack("<I", 1)
+                  + text("feet") + struct.pack("<IfI", 1, 0.0, 0xFFFFFFFF))
+    req_data = request(3, 3, struct.pack("<8I", 0, 0, 0, 3, 0, 0, 0, 0))
+    map_ev = request(4, 4, struct.pack("<I", 1) + text("HEADING_BUG_SET"))
+    transmit = request(5, 5, struct.pack("<5I", 0, 1, 270, 1900000000, 0x10))
+    close = request(6, 6, b"")
+    session = open_req + add + req_data + map_ev + transmit + close
+    for name, data in {
+        "session": session, "open": open_req, "add": add, "transmit": transmit,
+        "broken_size": struct.pack("<I", 0x7FFFFFFF) + b"\0" * 8, "partial": session[:100],
+    }.items():
+        write("wire_request_fuzzer", name, data)
+
+    stream = data_message(0, record(1.0)) + message(1, struct.pack("<3I", 7, 3, 1))
+    for name, data in {
+        "data_then_quit": stream + message(3, b""), "data_then_eof": stream,
+        "broken_size": stream + struct.pack("<III", 0xFFFFFFF0, 1, 8),
+        "partial": stream[:200], "unaligned": message(2, b"\0\0\0") + stream,
+    }.items():
+        for split in (0, 1, 7, 64):  # first byte: the chunk size the server writes in
+            write("client_framing_fuzzer", "%s_%d" % (name, split), bytes([split]) + data)
+
+
+if __name__ == "__main__":
+    main()
