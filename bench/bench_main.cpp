@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/bridge_bench.h"
 #include "bench/floor.h"
 #include "bench/report.h"
 #include "bench/results.h"
@@ -16,17 +17,28 @@ namespace {
 using namespace skyhelm::bench;
 
 struct Options {
+  BridgeBenchOptions bridge;
   std::size_t floor_samples = 10000;
-  double loop_seconds = 3.0;
   bool smoke = false;
-  bool progress = true;
   std::string json_path;
   std::string plot_path;
 };
 
 void ApplySmoke(Options& options) {
   options.floor_samples = 300;
-  options.loop_seconds = 0.5;
+  options.bridge.command_samples = 300;
+  options.bridge.frames = 300;
+  options.bridge.loop_seconds = 0.6;
+  options.bridge.allocation_commands = 50;
+}
+
+// Directory of this executable: the bridge and the preload library come from the same build.
+std::string OwnDirectory() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  const std::string own(path, static_cast<std::size_t>(n));
+  return own.substr(0, own.rfind('/'));
 }
 
 void ReadLoad(double (&load)[3]) {
@@ -35,14 +47,14 @@ void ReadLoad(double (&load)[3]) {
 
 void MeasureFloor(const Options& options, BenchResults& results) {
   results.udp_floor.label = "floor: UDP one-way";
-  results.udp_floor.samples_ns = MeasureUdpOneWay(options.floor_samples, options.progress);
+  results.udp_floor.samples_ns = MeasureUdpOneWay(options.floor_samples, options.bridge.progress);
   results.udp_floor.summary = Summarize(results.udp_floor.samples_ns);
   results.tcp_floor.label = "floor: TCP one-way";
-  results.tcp_floor.samples_ns = MeasureTcpOneWay(options.floor_samples, options.progress);
+  results.tcp_floor.samples_ns = MeasureTcpOneWay(options.floor_samples, options.bridge.progress);
   results.tcp_floor.summary = Summarize(results.tcp_floor.samples_ns);
-  if (options.progress)
-    std::fprintf(stderr, "  floor: bare select loop for %.1f s\n", options.loop_seconds);
-  results.bare_loop = MeasureBareSelectLoop(options.loop_seconds);
+  if (options.bridge.progress)
+    std::fprintf(stderr, "  floor: bare select loop for %.1f s\n", options.bridge.loop_seconds);
+  results.bare_loop = MeasureBareSelectLoop(options.bridge.loop_seconds);
 }
 
 }  // namespace
@@ -52,20 +64,36 @@ int main(int argc, char** argv) {
   CLI::App app{"Measures the Skyhelm bridge against this machine's loopback floor."};
   app.add_flag("--smoke", options.smoke, "a few hundred samples, a few seconds (overrides counts)");
   app.add_option("--floor-samples", options.floor_samples, "one-way samples per floor");
-  app.add_option("--loop-seconds", options.loop_seconds, "window of each loop-cost measurement");
+  app.add_option("--samples", options.bridge.command_samples, "command-latency samples");
+  app.add_option("--frames", options.bridge.frames, "telemetry frames to see at the peer");
+  app.add_option("--frame-rate", options.bridge.frame_rate_hz,
+                 "simulation frames per second while freshness is measured");
+  app.add_option("--loop-seconds", options.bridge.loop_seconds,
+                 "window of each loop-cost measurement");
+  app.add_option("--bridge", options.bridge.bridge_path, "the skyhelm binary to measure");
+  app.add_option("--preload", options.bridge.preload_path,
+                 "the allocation-counting library to preload into the bridge");
   app.add_option("--json", options.json_path, "write the figures as JSON to this file");
   app.add_option("--plot", options.plot_path, "draw the latency distributions into this PNG");
   bool quiet = false;
   app.add_flag("--no-progress", quiet, "no progress lines on standard error");
   CLI11_PARSE(app, argc, argv);
-  options.progress = !quiet;
+  options.bridge.progress = !quiet;
   if (options.smoke) ApplySmoke(options);
+  if (options.bridge.bridge_path.empty()) options.bridge.bridge_path = OwnDirectory() + "/skyhelm";
+  if (options.bridge.preload_path.empty()) {
+    options.bridge.preload_path = OwnDirectory() + "/../lib/libskyhelm_alloc_count.so";
+  }
 
   BenchResults results;
   results.mode = options.smoke ? "smoke" : "full";
   results.cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   ReadLoad(results.load_before);
+  results.simulator = "stand-in server in-process, aircraft frozen";
+  results.command.label = "command: peer send -> sim event";
+  results.freshness.label = "freshness: frame -> line at peer";
   MeasureFloor(options, results);
+  MeasureBridge(options.bridge, results);
   ReadLoad(results.load_after);
 
   const std::vector<TargetVerdict> verdicts = JudgeTargets(results);

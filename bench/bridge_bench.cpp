@@ -1,0 +1,209 @@
+// The measurements of the real bridge.
+#include "bench/bridge_bench.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "bench/alloc_counters.h"
+#include "bench/bridge_process.h"
+#include "bench/clock.h"
+#include "bench/floor.h"
+#include "bench/freshness.h"
+#include "bench/loopback.h"
+#include "bench/peer.h"
+#include "bench/proc_stats.h"
+#include "bench/progress.h"
+#include "bench/sim_host.h"
+
+namespace skyhelm::bench {
+namespace {
+
+constexpr auto kEventTimeout = std::chrono::seconds(1);
+constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
+constexpr std::int64_t kSettleNs = 500000000;
+
+// Heading-bug events seen at the simulator, matched to the peer's send stamps by their value.
+class CommandTracker {
+ public:
+  explicit CommandTracker(std::size_t samples)
+      : sent_ns_(new std::atomic<std::int64_t>[samples]), samples_(samples) {
+    for (std::size_t i = 0; i < samples; ++i) sent_ns_[i].store(-1);
+    latencies_ns_.reserve(samples);
+  }
+
+  void OnEvent(std::string_view name, std::int64_t data, std::int64_t logged_ns) {
+    if (name != "HEADING_BUG_SET" || data < kFirstHeading) return;
+    const auto index = static_cast<std::size_t>(data - kFirstHeading);
+    if (index >= samples_) return;
+    const std::int64_t sent_ns = sent_ns_[index].load(std::memory_order_acquire);
+    if (sent_ns < 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    latencies_ns_.push_back(logged_ns - sent_ns);
+    arrived_ = index;
+    changed_.notify_all();
+  }
+
+  // Sends command `index` and waits (bounded) for its event; false when it never came.
+  bool SendAndWait(Peer& peer, std::size_t index) {
+    const std::string datagram =
+        "h" + std::to_string(kFirstHeading + static_cast<std::int64_t>(index));
+    sent_ns_[index].store(NowNs(), std::memory_order_release);
+    peer.Send(datagram);
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kEventTimeout, [&] { return arrived_ == index; });
+  }
+
+  std::vector<std::int64_t> TakeLatencies() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(latencies_ns_);
+  }
+
+ private:
+  std::unique_ptr<std::atomic<std::int64_t>[]> sent_ns_;
+  std::size_t samples_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t arrived_ = static_cast<std::size_t>(-1);
+  std::vector<std::int64_t> latencies_ns_;
+};
+
+void MeasureCommandLatency(const BridgeBenchOptions& options, CommandTracker& tracker, Peer& peer,
+                           BenchResults& results) {
+  Progress progress("command latency", options.command_samples, options.progress);
+  Pacer pacer(3);
+  std::size_t lost = 0;
+  for (std::size_t i = 0; i < options.command_samples; ++i) {
+    pacer.Wait();
+    if (!tracker.SendAndWait(peer, i)) ++lost;
+    progress.Update(i + 1);
+  }
+  results.command.samples_ns = tracker.TakeLatencies();
+  results.command.summary = Summarize(results.command.samples_ns);
+  if (lost > 0) {
+    results.notes.push_back(std::to_string(lost) +
+                            " commands reached the simulator late (> 1 s) or "
+                            "never");
+  }
+}
+
+// Command latency, then the idle loop cost and peak memory of the same bridge.
+void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& results) {
+  CommandTracker tracker(options.command_samples);
+  SimHost simulator;
+  std::string error;
+  const auto on_event = [&tracker](std::string_view name, std::int64_t data, std::int64_t ns) {
+    tracker.OnEvent(name, data, ns);
+  };
+  if (!simulator.Start(options.idle_frame_rate_hz, on_event, error)) {
+    results.notes.push_back("the simulator did not start: " + error);
+    return;
+  }
+  BridgeUnderTest bridge;
+  if (!StartWithPeer(options.bridge_path, simulator.port(), {}, nullptr, bridge, results.notes))
+    return;
+  MeasureCommandLatency(options, tracker, bridge.peer, results);
+
+  SleepNs(kSettleNs);
+  if (options.progress) {
+    std::fprintf(stderr, "  idle bridge for %.1f s\n", options.loop_seconds);
+  }
+  const Peer& peer = bridge.peer;
+  results.idle = WatchLoop(
+      bridge.process->pid(), [&peer] { return peer.received(); }, options.loop_seconds);
+  results.peak_rss_kib = PeakRssKib(bridge.process->pid());
+}
+
+// The preload library's counters, in a file that the bridge maps too.
+class SharedCounters {
+ public:
+  SharedCounters() {
+    char path[] = "/tmp/skyhelm-bench-allocs-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return;
+    path_ = path;
+    if (ftruncate(fd, sizeof(AllocCounters)) == 0) {
+      void* memory =
+          mmap(nullptr, sizeof(AllocCounters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (memory != MAP_FAILED) counters_ = static_cast<AllocCounters*>(memory);
+    }
+    close(fd);
+  }
+  ~SharedCounters() {
+    if (counters_ != nullptr) munmap(counters_, sizeof(AllocCounters));
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  bool ok() const { return counters_ != nullptr; }
+  const std::string& path() const { return path_; }
+  std::uint64_t allocations() const { return counters_->allocations.load(); }
+  std::uint64_t passes() const { return counters_->datagram_sends.load(); }
+
+ private:
+  std::string path_;
+  AllocCounters* counters_ = nullptr;
+};
+
+// Allocations and passes over one window of `seconds`.
+void CountWindow(const SharedCounters& counters, double seconds, std::uint64_t& allocations,
+                 std::uint64_t& passes) {
+  const std::uint64_t start_allocations = counters.allocations();
+  const std::uint64_t start_passes = counters.passes();
+  SleepNs(static_cast<std::int64_t>(seconds * 1e9));
+  allocations = counters.allocations() - start_allocations;
+  passes = counters.passes() - start_passes;
+}
+
+// Heap allocations per pass, counted by the preload library in a second bridge process: two idle
+// windows (the second twice as long), then one with a command every few passes.
+void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results) {
+  SharedCounters counters;
+  if (!counters.ok() || access(options.preload_path.c_str(), R_OK) != 0) {
+    results.notes.push_back("heap allocations not counted: no " + options.preload_path);
+    return;
+  }
+  SimHost simulator;
+  std::string error;
+  if (!simulator.Start(options.idle_frame_rate_hz, nullptr, error)) return;
+  BridgeUnderTest bridge;
+  const std::vector<std::string> env = {
+      "LD_PRELOAD=" + options.preload_path,
+      std::string(kAllocCountFileVariable) + "=" + counters.path()};
+  if (!StartWithPeer(options.bridge_path, simulator.port(), env, nullptr, bridge, results.notes))
+    return;
+  if (options.progress) std::fprintf(stderr, "  heap allocations per pass\n");
+  SleepNs(kSettleNs);
+  AllocationFigures& figures = results.allocations;
+  CountWindow(counters, options.loop_seconds / 3, figures.allocations_first, figures.passes_first);
+  CountWindow(counters, options.loop_seconds * 2 / 3, figures.allocations_second,
+              figures.passes_second);
+
+  const std::uint64_t start_allocations = counters.allocations();
+  const std::uint64_t start_passes = counters.passes();
+  Pacer pacer(4);
+  for (std::size_t i = 0; i < options.allocation_commands; ++i) {
+    pacer.Wait();
+    bridge.peer.Send("h" + std::to_string(kFirstHeading + static_cast<std::int64_t>(i)));
+  }
+  SleepNs(kSettleNs / 5);
+  figures.command_allocations = counters.allocations() - start_allocations;
+  figures.command_passes = counters.passes() - start_passes;
+  figures.measured = figures.passes_first > 0 && figures.passes_second > 0;
+  if (!figures.measured) results.notes.push_back("the preloaded bridge counted no passes");
+}
+
+}  // namespace
+
+void MeasureBridge(const BridgeBenchOptions& options, BenchResults& results) {
+  MeasureCommandsAndIdle(options, results);
+  MeasureAllocations(options, results);
+  MeasureFreshness(options, results);
+}
+
+}  // namespace skyhelm::bench

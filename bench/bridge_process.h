@@ -1,0 +1,34 @@
+// Starting the real bridge binary for the bench.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/child.h"
+#include "bench/peer.h"
+
+namespace skyhelm::bench {
+
+// Starts `bridge_path` with its UDP port as first argument and SKYHELM_SIM_ADDRESS pointing at
+// 127.0.0.1:sim_port (plus `extra_env`), and waits until it has written "Running..." (its loop has
+// started). nullptr, with the reason in `error`, when it does not get that far within ten seconds.
+std::unique_ptr<Child> StartBridge(const std::string& bridge_path, std::uint16_t udp_port,
+                                   std::uint16_t sim_port,
+                                   const std::vector<std::string>& extra_env, std::string& error);
+
+// A bridge process with the bench as its peer.
+struct BridgeUnderTest {
+  std::unique_ptr<Child> process;
+  Peer peer;
+};
+
+// Starts the bridge (as StartBridge, on a free UDP port) and makes `bridge.peer` its peer, the
+// peer's datagrams going to on_datagram. False, with the reason appended to `notes`, when either
+// step fails.
+bool StartWithPeer(const std::string& bridge_path, std::uint16_t sim_port,
+                   const std::vector<std::string>& env, DatagramHandler on_datagram,
+                   BridgeUnderTest& bridge, std::vector<std::string>& notes);
+
+}  // namespace skyhelm::bench
