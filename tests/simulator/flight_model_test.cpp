@@ -10,6 +10,7 @@ namespace skyhelm::simulator {
 namespace {
 
 constexpr double kFrameS = 1.0 / 60.0;
+constexpr double kPi = 3.14159265358979323846;
 
 double HeadingDistance(double a_deg, double b_deg) {
   const double d = std::fabs(std::fmod(a_deg - b_deg + 540.0, 360.0) - 180.0);
@@ -52,7 +53,7 @@ TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
   // Fast aircraft reach the bank limit before a standard-rate turn.
   const double speed_ft_s = c.speed_kt * 6076.12 / 3600.0;
   const double rate_at_limit =
-      std::tan(kMaxBankDeg * M_PI / 180.0) * 32.174 / speed_ft_s * 180 / M_PI;
+      std::tan(kMaxBankDeg * kPi / 180.0) * 32.174 / speed_ft_s * 180 / kPi;
   const double rate = std::min(kStandardRateDegPerS, rate_at_limit);
   EXPECT_EQ(s.heading_true_deg, c.to_deg);
   EXPECT_EQ(s.bank_deg, 0.0);
