@@ -1,0 +1,145 @@
+// The bench's statistics and target verdicts: percentiles, summaries, plot points, ratios.
+#include "bench/stats.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+
+#include "bench/results.h"
+
+namespace skyhelm::bench {
+namespace {
+
+std::vector<std::int64_t> OneTo(std::int64_t n) {
+  std::vector<std::int64_t> values(static_cast<std::size_t>(n));
+  std::iota(values.begin(), values.end(), 1);
+  return values;
+}
+
+struct RankCase {
+  std::int64_t n;
+  double q;
+  std::int64_t expected;
+};
+
+class NearestRankTest : public ::testing::TestWithParam<RankCase> {};
+
+TEST_P(NearestRankTest, PicksTheSmallestSampleCoveringTheFraction) {
+  const RankCase& c = GetParam();
+  EXPECT_EQ(NearestRank(OneTo(c.n), c.q), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NearestRankTest,
+                         ::testing::Values(RankCase{1000, 0.5, 500}, RankCase{1000, 0.99, 990},
+                                           RankCase{1000, 0.999, 999}, RankCase{1000, 1.0, 1000},
+                                           RankCase{1000, 0.0, 1}, RankCase{10, 0.99, 10},
+                                           RankCase{10, 0.5, 5}, RankCase{3, 0.5, 2},
+                                           RankCase{1, 0.999, 1}, RankCase{100, 1.5, 100},
+                                           RankCase{100, -1.0, 1}));
+
+TEST(Stats, EmptySetGivesZeroes) {
+  EXPECT_EQ(NearestRank({}, 0.5), 0);
+  const LatencySummary summary = Summarize({});
+  EXPECT_EQ(summary.count, 0u);
+  EXPECT_EQ(summary.max_us, 0.0);
+}
+
+TEST(Stats, SummaryIgnoresInputOrderAndConvertsToMicroseconds) {
+  std::vector<std::int64_t> samples_ns = OneTo(10000);
+  for (std::int64_t& sample : samples_ns) sample *= 1000;  // 1..10000 microseconds
+  std::shuffle(samples_ns.begin(), samples_ns.end(), std::mt19937(7));
+  const LatencySummary s = Summarize(samples_ns);
+  EXPECT_EQ(s.count, 10000u);
+  EXPECT_DOUBLE_EQ(s.min_us, 1.0);
+  EXPECT_DOUBLE_EQ(s.p50_us, 5000.0);
+  EXPECT_DOUBLE_EQ(s.p99_us, 9900.0);
+  EXPECT_DOUBLE_EQ(s.p999_us, 9990.0);
+  EXPECT_DOUBLE_EQ(s.max_us, 10000.0);
+  EXPECT_DOUBLE_EQ(s.mean_us, 5000.5);
+}
+
+TEST(Stats, RatioToFloorIsUndefinedWithoutAFloor) {
+  EXPECT_DOUBLE_EQ(RatioToFloor(30.0, 20.0), 1.5);
+  EXPECT_TRUE(std::isnan(RatioToFloor(30.0, 0.0)));
+  EXPECT_TRUE(std::isnan(RatioToFloor(30.0, -1.0)));
+}
+
+TEST(Stats, CdfPointsAscendAndKeepEveryTailSample) {
+  std::vector<std::int64_t> samples_ns = OneTo(10000);
+  std::reverse(samples_ns.begin(), samples_ns.end());
+  const std::vector<CdfPoint> points = CdfPoints(samples_ns, 100);
+  ASSERT_FALSE(points.empty());
+  EXPECT_TRUE(
+      std::is_sorted(points.begin(), points.end(),
+                     [](const CdfPoint& a, const CdfPoint& b) { return a.fraction < b.fraction; }));
+  EXPECT_DOUBLE_EQ(points.back().fraction, 1.0);
+  EXPECT_DOUBLE_EQ(points.back().latency_us, 10.0);
+  const auto tail = std::count_if(points.begin(), points.end(),
+                                  [](const CdfPoint& p) { return p.fraction > 0.99; });
+  EXPECT_EQ(tail, 100);
+  EXPECT_LT(points.size(), 250u);
+}
+
+TEST(Stats, CdfPointsOfASingleSample) {
+  const std::vector<CdfPoint> points = CdfPoints({2500}, 100);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_DOUBLE_EQ(points[0].latency_us, 2.5);
+  EXPECT_DOUBLE_EQ(points[0].fraction, 1.0);
+}
+
+// A run whose figures sit just inside every target.
+BenchResults RunInsideTargets() {
+  BenchResults r;
+  r.udp_floor.summary = {1000, 5, 12, 10, 40, 80, 100};
+  r.tcp_floor.summary = {1000, 5, 12, 10, 40, 80, 100};
+  r.command.summary = {1000, 20, 35, 40, 120, 200, 300};
+  r.bare_loop = {10000, 1.0, 100000000};                      // 10000 passes/s, 10 us per pass
+  r.idle = {9000, 1.0, 107000000};                            // 9000 passes/s, 11.9 us per pass
+  r.freshness.summary = {1000, 50, 100, 150, 190, 300, 400};  // pass 111 us + floor 80 us
+  r.peak_rss_kib = 4095;
+  r.allocations.measured = true;
+  r.allocations.passes_first = 1000;
+  r.allocations.passes_second = 2000;
+  return r;
+}
+
+TEST(Targets, AllMetJustInsideTheLimits) {
+  for (const TargetVerdict& v : JudgeTargets(RunInsideTargets())) {
+    EXPECT_TRUE(v.judged) << v.name;
+    EXPECT_TRUE(v.met) << v.name << ": " << v.measured << " vs " << v.limit;
+  }
+}
+
+TEST(Targets, EachFigureJustOutsideFailsOnlyItsOwnTarget) {
+  using Change = void (*)(BenchResults&);
+  const Change changes[] = {
+      [](BenchResults& r) { r.command.summary.p50_us = 40.5; },
+      [](BenchResults& r) { r.command.summary.p99_us = 120.5; },
+      [](BenchResults& r) { r.freshness.summary.p99_us = 192.0; },
+      [](BenchResults& r) { r.idle.passes = 8990; },
+      [](BenchResults& r) { r.idle.cpu_ns = 108200000; },
+      [](BenchResults& r) { r.allocations.allocations_second = 1; },
+      [](BenchResults& r) { r.peak_rss_kib = 4096; },
+  };
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    BenchResults r = RunInsideTargets();
+    changes[i](r);
+    const std::vector<TargetVerdict> verdicts = JudgeTargets(r);
+    ASSERT_EQ(verdicts.size(), std::size(changes));
+    for (std::size_t j = 0; j < verdicts.size(); ++j) {
+      EXPECT_EQ(verdicts[j].met, i != j) << "change " << i << " judged by " << verdicts[j].name;
+    }
+  }
+}
+
+TEST(Targets, NothingIsJudgedWithoutItsMeasurement) {
+  for (const TargetVerdict& v : JudgeTargets(BenchResults{})) {
+    EXPECT_FALSE(v.judged) << v.name;
+  }
+}
+
+}  // namespace
+}  // namespace skyhelm::bench
