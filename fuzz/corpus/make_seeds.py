@@ -75,6 +75,14 @@ def main():
         "broken_size": struct.pack("<I", 0x7FFFFFFF) + b"\0" * 8, "partial": session[:100],
     }.items():
         write("wire_request_fuzzer", name, data)
+    # The session fuzzer opens the session itself; its input is what follows the handshake.
+    bad_open = request(1, 7, struct.pack("<II", 1, 1) + text("x"))
+    for name, data in {
+        "bridge_session": add + req_data + map_ev + transmit + transmit + close,
+        "second_open": open_req + add + req_data, "bad_open": bad_open,
+        "unknown_event": request(4, 4, struct.pack("<I", 2) + text("NO_SUCH_EVENT")) + transmit,
+    }.items():
+        write("sim_session_fuzzer", name, data)
 
     stream = data_message(0, record(1.0)) + message(1, struct.pack("<3I", 7, 3, 1))
     for name, data in {
