@@ -110,5 +110,119 @@ INSTANTIATE_TEST_SUITE_P(
                       CaptureCase{3000, 4000, 0}, CaptureCase{3000, 9000, 6000},
                       CaptureCase{3000, 3100, 500}, CaptureCase{3000, 2500, 500}));
 
+void Fly(SimState& s, double seconds) {
+  for (int frame = 0; frame < static_cast<int>(std::lround(seconds * 60)); ++frame) {
+    StepFlightModel(s, kFrameS);
+  }
+}
+
+TEST(FlightModel, GearTravelsInAboutFiveSeconds) {
+  SimState s;
+  s.gear_handle = 1;
+  double down_at_s = -1;
+  for (int frame = 1; frame <= 60 * 10 && down_at_s < 0; ++frame) {
+    StepFlightModel(s, kFrameS);
+    if (s.gear_position == 1.0) down_at_s = frame * kFrameS;
+  }
+  EXPECT_NEAR(down_at_s, kGearTravelS, 0.1);
+  s.gear_handle = 0;
+  Fly(s, 2.5);
+  EXPECT_NEAR(s.gear_position, 0.5, 0.01);
+  Fly(s, 3);
+  EXPECT_EQ(s.gear_position, 0.0);
+}
+
+struct CourseCase {
+  double heading_deg;
+  double latitude_deg;
+  double speed_kt;
+};
+
+TEST(FlightModel, PositionFollowsGroundSpeedAlongTheHeading) {
+  const CourseCase cases[] = {{0, 47.0, 120}, {180, 10.0, 300}, {90, 60.0, 120}, {270, 0.0, 60}};
+  for (const CourseCase& c : cases) {
+    SimState s;
+    s.heading_true_deg = c.heading_deg;
+    s.latitude_deg = c.latitude_deg;
+    s.longitude_deg = 10.0;
+    s.ground_speed_kt = c.speed_kt;
+    Fly(s, 60);
+    const double degrees = c.speed_kt / 60.0 / 60.0;  // one minute at speed/60 nm per degree
+    const double north = std::cos(c.heading_deg * kPi / 180.0) * degrees;
+    const double east =
+        std::sin(c.heading_deg * kPi / 180.0) * degrees / std::cos(c.latitude_deg * kPi / 180.0);
+    EXPECT_NEAR(s.latitude_deg - c.latitude_deg, north, 1e-6) << c.heading_deg;
+    EXPECT_NEAR(s.longitude_deg - 10.0, east, 1e-5) << c.heading_deg;
+    EXPECT_EQ(s.heading_true_deg, c.heading_deg);
+    EXPECT_EQ(s.altitude_ft, 3000.0);
+  }
+}
+
+TEST(FlightModel, SpeedHoldNeedsMasterSpeedHoldAndThrottleArm) {
+  for (int mask = 0; mask < 8; ++mask) {
+    SimState s;
+    s.autopilot_master = mask & 1;
+    s.speed_hold = (mask >> 1) & 1;
+    s.throttle_arm = (mask >> 2) & 1;
+    s.speed_setting_kt = 150;
+    Fly(s, 5);
+    if (mask == 7) {
+      EXPECT_NEAR(s.ground_speed_kt, 120 + 5 * kSpeedChangeKtPerS, 0.01);
+      Fly(s, 30);
+      EXPECT_EQ(s.ground_speed_kt, 150.0);
+    } else {
+      EXPECT_EQ(s.ground_speed_kt, 120.0) << mask;
+    }
+  }
+}
+
+TEST(FlightModel, VerticalSpeedHoldFliesTheSelectedRateWithPitchOnTheFlightPath) {
+  SimState s;
+  s.autopilot_master = 1;
+  s.vs_hold = 1;
+  s.vs_setting_fpm = -500;
+  s.flight_director = 1;
+  Fly(s, 60);
+  EXPECT_EQ(s.vertical_speed_fpm, -500.0);
+  // 500 fpm at 120 kt (12153 ft/min) is a 2.36 degree descent.
+  EXPECT_NEAR(s.pitch_deg, -2.356, 0.01);
+  EXPECT_NEAR(s.fd_pitch_deg, s.pitch_deg, 1e-9);
+  EXPECT_LT(s.altitude_ft, 3000.0 - 400.0);
+  s.autopilot_master = 0;  // hands off: the trimmed aircraft keeps descending
+  Fly(s, 10);
+  EXPECT_EQ(s.vertical_speed_fpm, -500.0);
+}
+
+TEST(FlightModel, FlightDirectorShowsTheCommandOnlyWhenOn) {
+  SimState s = HeadingHoldFrom(90, 180);
+  Fly(s, 1);
+  EXPECT_EQ(s.fd_bank_deg, 0.0);
+  s.flight_director = 1;
+  Fly(s, 1.0 / 60);
+  EXPECT_GT(s.fd_bank_deg, 15.0);        // commands the full standard-rate bank at once
+  EXPECT_LT(s.bank_deg, s.fd_bank_deg);  // while the aircraft is still rolling in
+}
+
+TEST(FlightModel, WingsLevelWithoutHeadingHold) {
+  SimState s;
+  s.bank_deg = 20;
+  Fly(s, 4.1);
+  EXPECT_EQ(s.bank_deg, 0.0);
+  const double heading = s.heading_true_deg;
+  Fly(s, 10);
+  EXPECT_EQ(s.heading_true_deg, heading);
+}
+
+TEST(FlightModel, LongStepsMatchManyShortOnes) {
+  SimState one = HeadingHoldFrom(90, 180);
+  SimState many = one;
+  StepFlightModel(one, 10.0);
+  Fly(many, 10.0);
+  EXPECT_NEAR(one.heading_true_deg, many.heading_true_deg, 0.5);
+  StepFlightModel(one, -1.0);  // ignored
+  StepFlightModel(one, std::nan(""));
+  EXPECT_TRUE(std::isfinite(one.heading_true_deg));
+}
+
 }  // namespace
 }  // namespace skyhelm::simulator
