@@ -1,8 +1,195 @@
 #!/usr/bin/env bash
-# The main job: builds Skyhelm and runs the bridge (grows into the full demo as components land).
+# The one-command demo: installs what is missing, builds, starts the stand-in simulator and the
+# bridge on loopback, and shows the bridge's telemetry live with skyhelm-peer.
+#
+# Usage: bash scripts/demo.sh [MODE] [--port N] [--time-scale X] [--bin-dir DIR]
+#   (no mode)        live view in this terminal (skyhelm-peer watch); type h270 Enter to turn,
+#                    q or Ctrl-C stops the view, the bridge and the simulator
+#   --serve          simulator and bridge only; use build/bin/skyhelm-peer from another terminal,
+#                    Ctrl-C stops both
+#   --check          non-interactive run that ends by itself: reads lines, sends h270, checks that
+#                    the simulator received it and that the line shows it; exit 0 on success
+#   --flight FILE    flies a short scripted flight (a turn and a climb), records it to FILE.csv
+#                    and, with gnuplot, draws FILE.png
+#   --port N         the bridge's UDP port (default 47001, or a free one if that is taken)
+#   --time-scale X   simulated seconds per real second (default 1; --flight uses 4)
+#   --bin-dir DIR    use the programs already built in DIR instead of installing and building
+# Without a terminal on standard input and output and without a mode, --check is chosen.
+# Logs of the simulator and the bridge go to a temporary folder, printed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-exec build/bin/skyhelm "$@"
+root=$(pwd)
+
+mode=""
+port=""
+time_scale=""
+build=1
+bin=$root/build/bin
+flight_out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --serve | --check) mode=${1#--} ;;
+    --flight) mode=flight; flight_out=${2:?--flight needs a file name}; shift ;;
+    --port) port=${2:?--port needs a number}; shift ;;
+    --time-scale) time_scale=${2:?--time-scale needs a number}; shift ;;
+    --bin-dir) bin=$(cd "${2:?--bin-dir needs a folder}" && pwd); build=0; shift ;;
+    -h | --help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
+    *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+if [ -z "$mode" ]; then
+  if [ -t 0 ] && [ -t 1 ]; then mode=watch; else mode=check; fi
+fi
+if [ -z "$time_scale" ]; then
+  if [ "$mode" = flight ]; then time_scale=4; else time_scale=1; fi
+fi
+
+say() { echo "demo: $*"; }
+fail() {
+  echo "demo: FAILED: $*" >&2
+  for log in "$logs"/*.log; do
+    [ -f "$log" ] && { echo "--- last lines of $log" >&2; tail -n 15 "$log" >&2; }
+  done
+  exit 1
+}
+
+if [ "$build" = 1 ]; then
+  bash scripts/install-deps.sh
+  say "building (cmake --preset default; cmake --build --preset default)"
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target skyhelm skyhelm-sim skyhelm-peer >/dev/null
+fi
+peer=$bin/skyhelm-peer
+
+logs=$(mktemp -d "${TMPDIR:-/tmp}/skyhelm-demo.XXXXXX")
+pids=()
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  if [ ${#pids[@]} -gt 0 ]; then
+    kill -TERM "${pids[@]}" 2>/dev/null || true
+    # The simulator ends on SIGTERM at its next poll; the bridge at once. KILL what lingers.
+    for _ in $(seq 50); do
+      kill -0 "${pids[@]}" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
+  fi
+  say "stopped; logs in $logs"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# True when some local UDP socket (IPv4 or IPv6) is bound to the port.
+udp_port_taken() {
+  local hex
+  hex=$(printf ':%04X ' "$1")
+  grep -q "$hex" /proc/net/udp /proc/net/udp6 2>/dev/null
+}
+
+pick_port() {
+  if [ -n "$port" ]; then echo "$port"; return; fi
+  if [ "$mode" != check ] && ! udp_port_taken 47001; then echo 47001; return; fi
+  local candidate
+  for _ in $(seq 100); do
+    candidate=$((49152 + RANDOM % 16000))
+    udp_port_taken "$candidate" || { echo "$candidate"; return; }
+  done
+  fail "no free UDP port found"
+}
+
+# Waits up to $2 seconds for the file $1 to contain the text $3.
+wait_for_text() {
+  for _ in $(seq $(($2 * 10))); do
+    grep -q -- "$3" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+start_simulator() {
+  "$bin/skyhelm-sim" --port 0 --time-scale "$time_scale" >"$logs/sim.log" 2>&1 &
+  pids+=($!)
+  wait_for_text "$logs/sim.log" 10 "listening on 127.0.0.1:" || fail "the simulator did not start"
+  sim_address=$(head -n 1 "$logs/sim.log" | sed 's/^listening on //')
+  say "simulator listening on $sim_address (in the air at 3000 ft, 120 kt, heading 090)"
+}
+
+start_bridge() {
+  bridge_port=$(pick_port)
+  SKYHELM_SIM_ADDRESS=$sim_address "$bin/skyhelm" "$bridge_port" >"$logs/bridge.log" 2>&1 &
+  pids+=($!)
+  wait_for_text "$logs/bridge.log" 10 "Running..." || fail "the bridge did not start"
+  bridge=127.0.0.1:$bridge_port
+  say "bridge on UDP $bridge, connected to the simulator"
+}
+
+run_check() {
+  say "one line, decoded (skyhelm-peer line):"
+  "$peer" line --to "$bridge" --timeout 5 || fail "no telemetry line from the bridge"
+  say "three seconds of the live view without a terminal (skyhelm-peer watch):"
+  "$peer" watch --to "$bridge" --seconds 3 --timeout 5 || fail "watch failed"
+  say "turning to 270 (skyhelm-peer send h270):"
+  "$peer" send h270 --to "$bridge" --timeout 5 || fail "send failed"
+  say "(the line that answers a command was built before it; later lines show its effect)"
+  wait_for_text "$logs/sim.log" 10 "HEADING_BUG_SET 270" ||
+    fail "the simulator did not receive the heading event"
+  say "the simulator received: $(grep -m1 'HEADING_BUG_SET 270' "$logs/sim.log")"
+  for _ in $(seq 50); do
+    if "$peer" line --to "$bridge" --timeout 5 | grep -q 'heading_bug=270 '; then
+      say "the line now shows heading_bug=270"
+      say "check passed"
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "the line never showed heading_bug=270"
+}
+
+# A short flight for the picture: east, then heading hold round a box to the south and west,
+# climbing from 3000 to 4500 ft on the way. Times are real seconds from the start.
+run_flight() {
+  local csv=$flight_out.csv png=$flight_out.png
+  say "recording 80 s at time scale $time_scale to $csv (commands follow in between)"
+  "$peer" record --to "$bridge" --out "$csv" --seconds 80 --timeout 5 &
+  local recorder=$!
+  pids+=("$recorder")
+  local at=0
+  fly() {  # fly SECONDS COMMAND...: at that time, send the commands
+    sleep $(($1 - at))
+    at=$1
+    shift
+    say "t=${at}s: skyhelm-peer send $*"
+    "$peer" send "$@" --to "$bridge" >/dev/null
+  }
+  fly 10 E H h180
+  fly 25 l4500 v1000 V
+  fly 35 h270
+  fly 50 h360
+  wait "$recorder" || fail "the recording failed"
+  if command -v gnuplot >/dev/null; then
+    gnuplot -e "in='$csv'; out='$png'" scripts/plot_flight.gp
+    say "drew $png"
+  fi
+}
+
+start_simulator
+start_bridge
+case "$mode" in
+  check) run_check ;;
+  flight) run_flight ;;
+  serve)
+    say "try, from another terminal:"
+    say "  build/bin/skyhelm-peer line --to $bridge"
+    say "  build/bin/skyhelm-peer send h270 --to $bridge"
+    say "  build/bin/skyhelm-peer watch --to $bridge"
+    say "  build/bin/skyhelm-peer record --to $bridge --out flight.csv --seconds 60"
+    say "Ctrl-C stops the bridge and the simulator"
+    wait "${pids[@]}" || true
+    ;;
+  watch) "$peer" watch --to "$bridge" --timeout 5 || true ;;
+esac
