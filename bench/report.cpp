@@ -77,6 +77,8 @@ void PrintMemory(std::FILE* out, const BenchResults& r) {
   std::fprintf(out, "  ... while receiving commands        %llu in %llu passes\n",
                static_cast<unsigned long long>(a.command_allocations),
                static_cast<unsigned long long>(a.command_passes));
+  std::fprintf(out, "  ... during start-up (for contrast)  %llu\n",
+               static_cast<unsigned long long>(a.startup_allocations));
 }
 
 void PrintTargets(std::FILE* out, const std::vector<TargetVerdict>& verdicts) {

@@ -51,6 +51,7 @@ std::string JsonLoop(const LoopCost& c) {
 std::string JsonAllocations(const AllocationFigures& a) {
   std::ostringstream out;
   out << "{\"measured\": " << (a.measured ? "true" : "false")
+      << ", \"startup_allocations\": " << a.startup_allocations
       << ", \"passes_first\": " << a.passes_first
       << ", \"allocations_first\": " << a.allocations_first
       << ", \"passes_second\": " << a.passes_second

@@ -21,6 +21,7 @@ struct LatencySeries {
 // the first; `measured` is false when the preload library could not be used.
 struct AllocationFigures {
   bool measured = false;
+  std::uint64_t startup_allocations = 0;  // before the first window: shows the counter works
   std::uint64_t passes_first = 0;
   std::uint64_t allocations_first = 0;
   std::uint64_t passes_second = 0;
