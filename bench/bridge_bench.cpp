@@ -29,6 +29,7 @@ namespace {
 constexpr auto kEventTimeout = std::chrono::seconds(1);
 constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
 constexpr std::int64_t kSettleNs = 500000000;
+constexpr int kLoopRounds = 3;
 
 // Heading-bug events seen at the simulator, matched to the peer's send stamps by their value.
 class CommandTracker {
@@ -94,6 +95,22 @@ void MeasureCommandLatency(const BridgeBenchOptions& options, CommandTracker& tr
   }
 }
 
+// The bare select loop and the idle bridge take turns, so that a change in the machine's load
+// during the run falls on both alike.
+void MeasureIdle(const BridgeBenchOptions& options, Child& process, const Peer& peer,
+                 BenchResults& results) {
+  const double window_s = options.loop_seconds / kLoopRounds;
+  if (options.progress) {
+    std::fprintf(stderr, "  idle bridge and bare select loop, %d x %.1f s each\n", kLoopRounds,
+                 window_s);
+  }
+  for (int round = 0; round < kLoopRounds; ++round) {
+    results.bare_loop.Add(MeasureBareSelectLoop(window_s));
+    results.idle.Add(WatchLoop(
+        process.pid(), [&peer] { return peer.received(); }, window_s));
+  }
+}
+
 // Command latency, then the idle loop cost and peak memory of the same bridge.
 void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& results) {
   CommandTracker tracker(options.command_samples);
@@ -112,12 +129,7 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
   MeasureCommandLatency(options, tracker, bridge.peer, results);
 
   SleepNs(kSettleNs);
-  if (options.progress) {
-    std::fprintf(stderr, "  idle bridge for %.1f s\n", options.loop_seconds);
-  }
-  const Peer& peer = bridge.peer;
-  results.idle = WatchLoop(
-      bridge.process->pid(), [&peer] { return peer.received(); }, options.loop_seconds);
+  MeasureIdle(options, *bridge.process, bridge.peer, results);
   results.peak_rss_kib = PeakRssKib(bridge.process->pid());
 }
 

@@ -34,6 +34,11 @@ struct LoopCost {
   std::uint64_t passes = 0;
   double wall_s = 0;
   std::int64_t cpu_ns = 0;  // the process's CPU time over the window, all threads
+  void Add(const LoopCost& window) {
+    passes += window.passes;
+    wall_s += window.wall_s;
+    cpu_ns += window.cpu_ns;
+  }
   double PassesPerSecond() const { return wall_s > 0 ? static_cast<double>(passes) / wall_s : 0; }
   double CpuNsPerPass() const {
     return passes > 0 ? static_cast<double>(cpu_ns) / static_cast<double>(passes) : 0;
