@@ -44,6 +44,11 @@ void PrintLatencies(std::FILE* out, const BenchResults& r) {
   PrintRatioRow(out, r.command.summary, floor);
   PrintLatencyRow(out, "freshness: frame -> line at peer", r.freshness.summary);
   PrintRatioRow(out, r.freshness.summary, floor);
+  const double pass_us = r.idle.passes > 0 ? 1e6 / r.idle.PassesPerSecond() : 0;
+  const LatencySummary& f = r.freshness.summary;
+  std::fprintf(out, "  %-34s %7s %8.2fp %8.2fp %8.2fp %8.2fp\n", "  in idle pass periods (p)", "",
+               RatioToFloor(f.p50_us, pass_us), RatioToFloor(f.p99_us, pass_us),
+               RatioToFloor(f.p999_us, pass_us), RatioToFloor(f.max_us, pass_us));
 }
 
 void PrintLoop(std::FILE* out, const BenchResults& r) {

@@ -94,6 +94,7 @@ bool WriteJson(const std::string& path, const BenchResults& r,
   if (!out) return false;
   const LatencySummary& udp = r.udp_floor.summary;
   const LatencySummary& tcp = r.tcp_floor.summary;
+  const double pass_us = r.idle.passes > 0 ? 1e6 / r.idle.PassesPerSecond() : 0;
   out << "{\n  \"mode\": " << JsonString(r.mode)
       << ",\n  \"simulator\": " << JsonString(r.simulator) << ",\n  \"cores\": " << r.cores
       << ",\n  \"load_before\": [" << r.load_before[0] << ", " << r.load_before[1] << ", "
@@ -111,6 +112,9 @@ bool WriteJson(const std::string& path, const BenchResults& r,
       << JsonRatio(r.freshness.summary.p50_us, udp.p50_us + tcp.p50_us)
       << ", \"p99\": " << JsonRatio(r.freshness.summary.p99_us, udp.p99_us + tcp.p99_us)
       << ", \"p999\": " << JsonRatio(r.freshness.summary.p999_us, udp.p999_us + tcp.p999_us)
+      << "},\n  \"freshness_in_idle_pass_periods\": {\"p50\": "
+      << JsonRatio(r.freshness.summary.p50_us, pass_us)
+      << ", \"p99\": " << JsonRatio(r.freshness.summary.p99_us, pass_us)
       << "},\n  \"frame_rate_hz\": " << JsonNumber(r.frame_rate_hz)
       << ",\n  \"frames_lost\": " << r.frames_lost << ",\n  \"idle\": " << JsonLoop(r.idle)
       << ",\n  \"idle_ratio_to_bare_loop\": {\"passes_per_s\": "
