@@ -60,8 +60,10 @@ class ClientConnection {
   bool Usable() const { return state_ == State::kOpen; }
   bool Ended() const { return state_ == State::kEnded; }
 
-  // Request encoding: `encode` appends one whole request to the outgoing buffer. Returns false if
-  // the connection is not usable or became broken. Never waits for the simulator.
+  // Queues one request: `encode(send_id, out)` appends it whole to the outgoing buffer, which is
+  // then flushed as far as the socket takes it. Returns false if the connection is not usable or
+  // became broken. Never waits for the simulator. May throw std::bad_alloc (nothing is queued
+  // then); the C interface turns that into a failure.
   template <typename Encode>
   bool Send(Encode&& encode) {
     if (!Usable()) return false;
