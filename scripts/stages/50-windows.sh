@@ -82,9 +82,13 @@ else
 fi
 cmake --build "$linux_build" --target skyhelm skyhelm-sim -j "$(nproc)"
 
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-[ -x "$wine" ] || fail "wine64 is not installed"
+# Debian's wine64 package puts its loader and server here, off PATH; the PATH wrappers come with
+# the separate "wine" package, which is not needed.
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wine" ] || wine=$(command -v wine64 || true)
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
+[ -x "$wine" ] && [ -x "$wineserver" ] || fail "wine64 is not installed"
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d)
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
