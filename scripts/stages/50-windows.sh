@@ -109,7 +109,7 @@ timeout -k 10 300 "$wine" build-windows-x64/tests/socket_layer_check.exe </dev/n
 echo "first Wine start (prefix build + socket checks): $(($(date +%s) - start)) s"
 
 start=$(date +%s)
-timeout -k 10 300 python3 tests/windows/wine_e2e.py --wine "$wine" \
+timeout -k 10 600 python3 tests/windows/wine_e2e.py --wine "$wine" \
   --exe build-windows-x64/bin/skyhelm.exe --sim "$linux_build/bin/skyhelm-sim" \
   --linux-bridge "$linux_build/bin/skyhelm"
 echo "Wine bridge run: $(($(date +%s) - start)) s"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the Windows bridge under Wine against the Linux stand-in simulator, loopback only.
 
-Checks: start-up without a simulator (the four texts with Windows line ends, status 0); with a
+Checks: start-up without a simulator (the four texts with Windows line ends, status 0, and the
+three status messages through OutputDebugStringA); with a
 frozen simulator, a "1" gets the same telemetry line the Linux bridge sends for the same
 simulator state; "h270" becomes the simulator event HEADING_BUG_SET 270; a 1025-byte datagram
 becomes no event. Every wait has a generous deadline; nothing asserts that anything was fast.
@@ -19,8 +20,8 @@ import threading
 import time
 
 LOOPBACK = "127.0.0.1"
-WINE_TIMEOUT_S = 60  # a Wine process start, prefix already built
-WAIT_S = 30  # any one expected reaction
+WINE_TIMEOUT_S = 120  # one Wine process start and run, prefix already built
+WAIT_S = 60  # any one expected reaction
 
 
 class Fail(Exception):
@@ -77,13 +78,20 @@ class Child:
 
 def check_startup(args):
     nowhere = f"{LOOPBACK}:{free_port(socket.SOCK_STREAM)}"
-    env = dict(os.environ, SKYHELM_SIM_ADDRESS=nowhere)
+    # Wine's debugstr channel shows what reaches OutputDebugStringA, on standard error.
+    env = dict(os.environ, SKYHELM_SIM_ADDRESS=nowhere, WINEDEBUG="-all,+debugstr")
     result = subprocess.run([args.wine, args.exe], stdin=subprocess.DEVNULL, capture_output=True,
                             env=env, timeout=WINE_TIMEOUT_S)
     expected = (b"Initializing...\r\nPort is set to 47001\r\nSetting Up UDP Client...\r\n"
                 b"Starting Skyhelm Setup...\r\n")
     if result.returncode != 0 or result.stdout != expected:
         raise Fail(f"start-up: status {result.returncode}, output {result.stdout!r}")
+    debugger = [line.split(b"OutputDebugStringA ", 1)[1] for line in result.stderr.splitlines()
+                if b"OutputDebugStringA " in line]
+    expected_debugger = [b'"Initializing...\\n"', b'"Setting Up UDP Client...\\n"',
+                         b'"Starting Skyhelm Setup...\\n"']
+    if debugger != expected_debugger:
+        raise Fail(f"start-up: debugger output {debugger!r}")
 
 
 class Peer:
