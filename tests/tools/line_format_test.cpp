@@ -36,16 +36,6 @@ TEST(LineFormat, JsonWritesNonFiniteValuesAsNull) {
   EXPECT_EQ(json.substr(json.size() - 21), "\"gear_position\":null}");
 }
 
-TEST(LineFormat, CsvHeaderAndRowHaveTheSameColumns) {
-  const std::string header = CsvHeader();
-  const std::string row = CsvRow(12.3456, Decoded());
-  EXPECT_EQ(header.substr(0, 26), "time_s,ground_speed,altitu");
-  EXPECT_EQ(row.substr(0, 15), "12.346,120,350,");
-  const auto commas = [](const std::string& s) { return std::count(s.begin(), s.end(), ','); };
-  EXPECT_EQ(commas(header), 21);
-  EXPECT_EQ(commas(row), 21);
-}
-
 TEST(WatchScreen, ShowsEveryFieldWithItsUnitAndTheStreamState) {
   LineTracker tracker;
   const Clock::time_point t0{};

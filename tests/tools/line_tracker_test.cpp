@@ -67,20 +67,6 @@ INSTANTIATE_TEST_SUITE_P(LineTracker, Streams,
                                                       {3, 2, 0, 0, 1}}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
-TEST(LineTracker, KeepsTheNewestValidLineAndItsTime) {
-  LineTracker tracker;
-  const Clock::time_point t0{};
-  tracker.Feed(Line(100), t0);
-  tracker.Feed(Line(200), t0 + milliseconds(10));
-  tracker.Feed(Line(200), t0 + milliseconds(20));
-  tracker.Feed("junk", t0 + milliseconds(30));
-  ASSERT_TRUE(tracker.latest().has_value());
-  EXPECT_EQ(tracker.latest()->texts[1], "200");
-  EXPECT_EQ(*tracker.last_new_line_time(), t0 + milliseconds(10));
-  EXPECT_EQ(*tracker.last_datagram_time(), t0 + milliseconds(30));
-  EXPECT_NE(tracker.last_problem().find("v1.2"), std::string::npos);
-}
-
 TEST(LineTracker, RatesCoverTheLastCompletedWindow) {
   LineTracker tracker;
   const Clock::time_point t0{};
