@@ -183,11 +183,13 @@ case "$mode" in
   check) run_check ;;
   flight) run_flight ;;
   serve)
+    to=""
+    [ "$bridge_port" = 47001 ] || to=" --to $bridge"
     say "try, from another terminal:"
-    say "  build/bin/skyhelm-peer line --to $bridge"
-    say "  build/bin/skyhelm-peer send h270 --to $bridge"
-    say "  build/bin/skyhelm-peer watch --to $bridge"
-    say "  build/bin/skyhelm-peer record --to $bridge --out flight.csv --seconds 60"
+    say "  build/bin/skyhelm-peer line$to"
+    say "  build/bin/skyhelm-peer send h270$to"
+    say "  build/bin/skyhelm-peer watch$to"
+    say "  build/bin/skyhelm-peer record$to --out flight.csv --seconds 60"
     say "Ctrl-C stops the bridge and the simulator"
     wait "${pids[@]}" || true
     ;;
