@@ -219,14 +219,5 @@ TEST(Packing, TextIsZeroPaddedAndCut) {
   }
 }
 
-TEST(Packing, OnlyTheServedTypesHaveASize) {
-  EXPECT_EQ(DatumBytes(SIMCONNECT_DATATYPE_INT32), 4u);
-  EXPECT_EQ(DatumBytes(SIMCONNECT_DATATYPE_FLOAT64), 8u);
-  for (auto type : {SIMCONNECT_DATATYPE_INVALID, SIMCONNECT_DATATYPE_STRING8,
-                    SIMCONNECT_DATATYPE_STRINGV, SIMCONNECT_DATATYPE_XYZ}) {
-    EXPECT_EQ(DatumBytes(type), 0u) << type;
-  }
-}
-
 }  // namespace
 }  // namespace skyhelm::simulator
