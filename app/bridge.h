@@ -1,4 +1,9 @@
 // The bridge record and the two phases that run on it: start-up of the UDP side and the loop.
+//
+// The loop runs until stopFlag is set, which only SIGINT/SIGTERM (the console control handler on
+// Windows) do, see app/stop_signal.h; the simulator's quit notification changes nothing and the
+// peer keeps receiving the last line. After the loop the socket is closed, then the connection,
+// and the process exits with status 0.
 #pragma once
 
 #include <SimConnect.h>

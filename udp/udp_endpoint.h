@@ -39,8 +39,10 @@ void ReportInvalidSocket(net::Socket socket);
 
 // Waits until the socket is readable or `timeout` has passed (select on read_set holding exactly
 // the socket). Returns the wait result: >0 readable, 0 nothing to read, -1 failed; a failure is
-// reported as the status "Error..\n". An invalid socket fails the wait. A wait interrupted by a
-// signal (the stop signal on POSIX) counts as nothing to read, not as a failure.
+// reported as the status "Error..\n". On POSIX select gets the descriptor + 1 as its first
+// argument, and an invalid socket is never put into a set: the wait fails at once, so an invalid
+// socket shows "Socket Initialiation Error" followed by "Error..\n" on every pass. A wait
+// interrupted by a signal (the stop signal on POSIX) counts as nothing to read, not as a failure.
 std::int32_t WaitForDatagram(net::Socket socket, fd_set& read_set, timeval& timeout);
 
 // Clears `buffer` and receives one datagram into it; the sender is written into `address` and its

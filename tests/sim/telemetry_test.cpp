@@ -157,11 +157,6 @@ TEST_F(Telemetry, DataMessageShorterThanItsRecordIsIgnored) {
   EXPECT_EQ(LatestLine, kAllZeroLine);
 }
 
-TEST_F(Telemetry, NullMessageIsIgnored) {
-  HandleSimMessage(nullptr, 1000, nullptr);
-  EXPECT_EQ(LatestLine, "");
-}
-
 TEST_F(Telemetry, RebuildingTheLineNeverReallocates) {
   EXPECT_GE(LatestLine.capacity(), 600u);
   WorkedExample().Deliver();

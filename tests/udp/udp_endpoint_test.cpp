@@ -292,10 +292,5 @@ TEST(UdpEndpointInvalidSocket, EveryPassReportsItThenTheFailedWait) {
   EXPECT_EQ(bind_result, net::kSocketError);
 }
 
-TEST(UdpEndpointProcessState, StartsUnboundWithoutPeer) {
-  EXPECT_EQ(BindResult, -1);
-  EXPECT_FALSE(PeerKnown);
-}
-
 }  // namespace
 }  // namespace skyhelm
