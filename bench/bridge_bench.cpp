@@ -30,6 +30,7 @@ constexpr auto kEventTimeout = std::chrono::seconds(1);
 constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
 constexpr std::int64_t kSettleNs = 500000000;
 constexpr int kLoopRounds = 3;
+constexpr std::size_t kLineBytes = 200;  // a typical telemetry line with its "\r\n"
 
 // Heading-bug events seen at the simulator, matched to the peer's send stamps by their value.
 class CommandTracker {
@@ -95,17 +96,18 @@ void MeasureCommandLatency(const BridgeBenchOptions& options, CommandTracker& tr
   }
 }
 
-// The bare select loop and the idle bridge take turns, so that a change in the machine's load
+// The loop floors and the idle bridge take turns, so that a change in the machine's load
 // during the run falls on both alike.
 void MeasureIdle(const BridgeBenchOptions& options, Child& process, const Peer& peer,
                  BenchResults& results) {
   const double window_s = options.loop_seconds / kLoopRounds;
   if (options.progress) {
-    std::fprintf(stderr, "  idle bridge and bare select loop, %d x %.1f s each\n", kLoopRounds,
+    std::fprintf(stderr, "  idle bridge and loop floors, %d x %.1f s each\n", kLoopRounds,
                  window_s);
   }
   for (int round = 0; round < kLoopRounds; ++round) {
     results.bare_loop.Add(MeasureBareSelectLoop(window_s));
+    results.syscall_loop.Add(MeasureSyscallLoop(window_s, kLineBytes));
     results.idle.Add(WatchLoop(
         process.pid(), [&peer] { return peer.received(); }, window_s));
   }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "bench/clock.h"
 #include "bench/loopback.h"
@@ -24,6 +26,7 @@ constexpr int kReceiverIdleTimeoutMs = 5000;  // a receiver whose parent vanishe
 constexpr std::int64_t kStop = -1;
 constexpr std::size_t kTcpMessageBytes = 32;  // about the size of one client-event request
 constexpr std::int64_t kWarmUpNs = 300000000;
+constexpr int kDrainTimeoutMs = 100;  // how often the drain looks at its stop flag
 
 // Receiver side of the UDP floor: answers every stamp with the one-way latency it observed.
 [[noreturn]] void UdpReceiver(int fd, std::uint16_t reply_port) {
@@ -149,30 +152,27 @@ LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, 
   return cost;
 }
 
-LoopCost MeasureBareSelectLoop(double seconds) {
-  struct Shared {
-    std::atomic<std::uint64_t> passes{0};
-    std::atomic<bool> stop{false};
-  };
-  void* memory =
-      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+namespace {
+
+struct SharedLoopState {
+  std::atomic<std::uint64_t> passes{0};
+  std::atomic<bool> stop{false};
+};
+
+// Forks `loop` (which counts passes into the shared state until told to stop) and watches it for
+// `seconds` after a short warm-up.
+template <typename Loop>
+LoopCost MeasureForkedLoop(double seconds, Loop loop) {
+  void* memory = mmap(nullptr, sizeof(SharedLoopState), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return {};
-  auto* shared = new (memory) Shared();
-  std::uint16_t port = 0;
-  const int fd = OpenUdpLoopback(&port, 0);
+  auto* shared = new (memory) SharedLoopState();
+  LoopCost cost;
   const pid_t pid = fork();
   if (pid == 0) {
-    while (!shared->stop.load(std::memory_order_relaxed)) {
-      fd_set read_set;
-      FD_ZERO(&read_set);
-      FD_SET(fd, &read_set);
-      timeval timeout{0, 100};
-      select(fd + 1, &read_set, nullptr, nullptr, &timeout);
-      shared->passes.fetch_add(1, std::memory_order_relaxed);
-    }
+    loop(*shared);
     _exit(0);
   }
-  LoopCost cost;
   if (pid > 0) {
     SleepNs(kWarmUpNs);
     cost = WatchLoop(
@@ -180,8 +180,69 @@ LoopCost MeasureBareSelectLoop(double seconds) {
     shared->stop.store(true);
     Reap(pid);
   }
-  if (fd >= 0) close(fd);
-  munmap(memory, sizeof(Shared));
+  munmap(memory, sizeof(SharedLoopState));
+  return cost;
+}
+
+int WaitReadable100us(int fd) {
+  fd_set read_set;
+  FD_ZERO(&read_set);
+  FD_SET(fd, &read_set);
+  timeval timeout{0, 100};
+  return select(fd + 1, &read_set, nullptr, nullptr, &timeout);
+}
+
+}  // namespace
+
+LoopCost MeasureBareSelectLoop(double seconds) {
+  std::uint16_t port = 0;
+  const int fd = OpenUdpLoopback(&port, 0);
+  if (fd < 0) return {};
+  const LoopCost cost = MeasureForkedLoop(seconds, [fd](SharedLoopState& shared) {
+    while (!shared.stop.load(std::memory_order_relaxed)) {
+      WaitReadable100us(fd);
+      shared.passes.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  close(fd);
+  return cost;
+}
+
+LoopCost MeasureSyscallLoop(double seconds, std::size_t line_bytes) {
+  std::uint16_t udp_port = 0;
+  std::uint16_t reader_port = 0;
+  std::uint16_t tcp_port = 0;
+  const int udp_fd = OpenUdpLoopback(&udp_port, 0);
+  const int reader_fd = OpenUdpLoopback(&reader_port, kDrainTimeoutMs);
+  const int listener = ListenTcpLoopback(&tcp_port);
+  const int tcp_fd = ConnectTcpLoopback(tcp_port);
+  const int accepted_fd = tcp_fd >= 0 ? AcceptTcp(listener) : -1;
+  LoopCost cost;
+  if (udp_fd >= 0 && reader_fd >= 0 && accepted_fd >= 0) {
+    std::atomic<bool> draining{true};
+    std::thread drain([&] {
+      char datagram[2048];
+      while (draining.load()) recv(reader_fd, datagram, sizeof datagram, 0);
+    });
+    const sockaddr_in reader = LoopbackAddress(reader_port);
+    // Built before the fork: the child of a threaded process must not allocate.
+    const std::vector<char> line(line_bytes, 'x');
+    cost = MeasureForkedLoop(seconds, [&](SharedLoopState& shared) {
+      char pending[64];
+      while (!shared.stop.load(std::memory_order_relaxed)) {
+        recv(tcp_fd, pending, sizeof pending, MSG_DONTWAIT);
+        WaitReadable100us(udp_fd);
+        sendto(udp_fd, line.data(), line.size(), 0, reinterpret_cast<const sockaddr*>(&reader),
+               sizeof reader);
+        shared.passes.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+    draining.store(false);
+    drain.join();
+  }
+  for (const int fd : {udp_fd, reader_fd, listener, tcp_fd, accepted_fd}) {
+    if (fd >= 0) close(fd);
+  }
   return cost;
 }
 

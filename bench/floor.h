@@ -53,4 +53,10 @@ LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, 
 // timeout, counted for `seconds` after a short warm-up.
 LoopCost MeasureBareSelectLoop(double seconds);
 
+// The same loop plus the two other system calls that every bridge pass makes by design: a
+// non-blocking receive on an idle TCP connection (what the simulator library's dispatch does when
+// nothing is pending) and a telemetry-sized datagram (line_bytes) to a reader that drains it. What
+// a pass costs before any of the bridge's own work.
+LoopCost MeasureSyscallLoop(double seconds, std::size_t line_bytes);
+
 }  // namespace skyhelm::bench

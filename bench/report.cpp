@@ -59,10 +59,14 @@ void PrintLoop(std::FILE* out, const BenchResults& r) {
                  c.CpuNsPerPass() / 1000.0, 100.0 * share);
   };
   row("floor: bare 100 us select loop", r.bare_loop);
+  row("floor: select + recv + sendto loop", r.syscall_loop);
   row("bridge, idle with a peer", r.idle);
   std::fprintf(out, "  %-34s %8.3fx %11.3fx\n", "  ratio to the bare loop",
                RatioToFloor(r.idle.PassesPerSecond(), r.bare_loop.PassesPerSecond()),
                RatioToFloor(r.idle.CpuNsPerPass(), r.bare_loop.CpuNsPerPass()));
+  std::fprintf(out, "  %-34s %8.3fx %11.3fx\n", "  ratio to select+recv+sendto",
+               RatioToFloor(r.idle.PassesPerSecond(), r.syscall_loop.PassesPerSecond()),
+               RatioToFloor(r.idle.CpuNsPerPass(), r.syscall_loop.CpuNsPerPass()));
 }
 
 void PrintMemory(std::FILE* out, const BenchResults& r) {

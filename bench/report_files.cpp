@@ -102,6 +102,7 @@ bool WriteJson(const std::string& path, const BenchResults& r,
       << ", " << r.load_after[2] << "],\n  \"floor\": {\n    \"udp_one_way\": " << JsonLatency(udp)
       << ",\n    \"tcp_one_way\": " << JsonLatency(tcp)
       << ",\n    \"bare_select_loop\": " << JsonLoop(r.bare_loop)
+      << ",\n    \"select_recv_sendto_loop\": " << JsonLoop(r.syscall_loop)
       << "\n  },\n  \"command_latency\": " << JsonLatency(r.command.summary)
       << ",\n  \"command_ratio_to_floor\": {\"p50\": "
       << JsonRatio(r.command.summary.p50_us, udp.p50_us + tcp.p50_us)
@@ -120,6 +121,9 @@ bool WriteJson(const std::string& path, const BenchResults& r,
       << ",\n  \"idle_ratio_to_bare_loop\": {\"passes_per_s\": "
       << JsonRatio(r.idle.PassesPerSecond(), r.bare_loop.PassesPerSecond())
       << ", \"cpu_per_pass\": " << JsonRatio(r.idle.CpuNsPerPass(), r.bare_loop.CpuNsPerPass())
+      << "},\n  \"idle_ratio_to_syscall_loop\": {\"passes_per_s\": "
+      << JsonRatio(r.idle.PassesPerSecond(), r.syscall_loop.PassesPerSecond())
+      << ", \"cpu_per_pass\": " << JsonRatio(r.idle.CpuNsPerPass(), r.syscall_loop.CpuNsPerPass())
       << "},\n  \"peak_rss_kib\": " << r.peak_rss_kib
       << ",\n  \"heap_allocations\": " << JsonAllocations(r.allocations)
       << ",\n  \"targets\": " << JsonVerdicts(verdicts) << ",\n  \"notes\": [";

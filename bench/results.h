@@ -41,6 +41,7 @@ struct BenchResults {
   LatencySeries udp_floor;
   LatencySeries tcp_floor;
   LoopCost bare_loop;
+  LoopCost syscall_loop;  // the bare loop plus a pass's other two system calls (informational)
 
   LatencySeries command;          // peer datagram -> event at the simulator
   LatencySeries freshness;        // frame produced -> first line carrying it at the peer
