@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   app.add_option("--frame-rate", options.bridge.frame_rate_hz,
                  "simulation frames per second while freshness is measured");
   app.add_option("--loop-seconds", options.bridge.loop_seconds,
-                 "window of each loop-cost measurement");
+                 "seconds each loop is watched, in three alternating windows");
   app.add_option("--bridge", options.bridge.bridge_path, "the skyhelm binary to measure");
   app.add_option("--preload", options.bridge.preload_path,
                  "the allocation-counting library to preload into the bridge");
