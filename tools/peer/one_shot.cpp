@@ -54,12 +54,8 @@ std::string NoLineMessage(const std::string& bridge_text, double timeout_s,
 
 int RunSend(const CommonOptions& common, const SendOptions& options, std::ostream& out,
             std::ostream& err) {
-  std::string error;
-  std::optional<PeerSocket> socket = PeerSocket::Open(common.bridge, error);
-  if (!socket) {
-    err << "skyhelm-peer: " << error << "\n";
-    return kExitNoLine;
-  }
+  std::optional<PeerSocket> socket = OpenPeerSocket(common.bridge, err);
+  if (!socket) return kExitNoLine;
   for (const std::string& text : options.texts) {
     if (!socket->Send(text)) {
       err << "skyhelm-peer: cannot send \"" << text << "\" to " << common.bridge_text << "\n";

@@ -116,4 +116,11 @@ ReceiveStatus PeerSocket::Receive(std::string& datagram, int wait_ms) {
   return ReceiveStatus::kDatagram;
 }
 
+std::optional<PeerSocket> OpenPeerSocket(const sockaddr_in& bridge, std::ostream& err) {
+  std::string error;
+  std::optional<PeerSocket> socket = PeerSocket::Open(bridge, error);
+  if (!socket) err << "skyhelm-peer: " << error << "\n";
+  return socket;
+}
+
 }  // namespace skyhelm::peer

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -44,5 +45,8 @@ class PeerSocket {
   explicit PeerSocket(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
+
+// PeerSocket::Open, writing the reason to `err` ("skyhelm-peer: ...") when it fails.
+std::optional<PeerSocket> OpenPeerSocket(const sockaddr_in& bridge, std::ostream& err);
 
 }  // namespace skyhelm::peer

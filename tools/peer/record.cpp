@@ -134,12 +134,8 @@ class Recording {
 
 int RunRecord(const CommonOptions& common, const RecordOptions& options, std::ostream& out,
               std::ostream& err) {
-  std::string error;
-  std::optional<PeerSocket> socket = PeerSocket::Open(common.bridge, error);
-  if (!socket) {
-    err << "skyhelm-peer: " << error << "\n";
-    return kExitNoLine;
-  }
+  std::optional<PeerSocket> socket = OpenPeerSocket(common.bridge, err);
+  if (!socket) return kExitNoLine;
   Recording recording(common, options, *socket, err);
   const bool ok = recording.Run();
   if (recording.has_file()) recording.PrintSummary(out);

@@ -150,12 +150,8 @@ int RunTerminal(WatchSession& session, const std::string& bridge_text, std::ostr
 
 int RunWatch(const CommonOptions& common, const WatchOptions& options, std::ostream& out,
              std::ostream& err) {
-  std::string error;
-  std::optional<PeerSocket> socket = PeerSocket::Open(common.bridge, error);
-  if (!socket) {
-    err << "skyhelm-peer: " << error << "\n";
-    return kExitNoLine;
-  }
+  std::optional<PeerSocket> socket = OpenPeerSocket(common.bridge, err);
+  if (!socket) return kExitNoLine;
   WatchSession session(common, options, *socket);
   const bool terminal = !options.force_plain && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   if (terminal) {
