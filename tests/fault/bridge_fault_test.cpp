@@ -1,10 +1,6 @@
 // Faults around the running bridge, end to end on loopback: the simulator killed, stopped, or
 // sending garbage; the UDP port taken at start; a peer whose port has closed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -16,15 +12,92 @@
 #include "platform/simconnect/wire_protocol.h"
 #include "sim/telemetry_schema.h"
 #include "tests/fault/bridge_rig.h"
-#include "tests/fault/fake_simulator.h"
 
 namespace skyhelm::testing {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
 
 // Requests the bridge sends while it sets up: open, 22 entries, the data request, 11 mappings.
 constexpr std::size_t kSetUpRequests = 1 + 22 + 1 + 11;
 constexpr std::size_t kHeadingBugField = 6;
 constexpr std::size_t kGroundSpeedField = 0;
+
+// A fake simulator on 127.0.0.1 for one client: answers the open like the real one, then sends
+// whatever the test asks for, garbage included. It reads only while a test waits on it.
+class FakeSimulator {
+ public:
+  FakeSimulator() {
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listen_fd_, 1);
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~FakeSimulator() {
+    if (client_fd_ >= 0) close(client_fd_);
+    close(listen_fd_);
+  }
+  int port() const { return port_; }
+
+  // Accepts the client and reads until it has sent `count` requests.
+  bool ServeRequests(std::size_t count) {
+    pollfd acceptable{listen_fd_, POLLIN, 0};
+    if (poll(&acceptable, 1, static_cast<int>(kPatience.count())) <= 0) return false;
+    client_fd_ = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (requests_ < count && std::chrono::steady_clock::now() < deadline) {
+      if (!ReadSome()) return false;
+    }
+    return requests_ >= count;
+  }
+  // Reads and discards until the client has closed its end (end of stream or reset).
+  bool WaitForClientGone() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!ReadSome()) return true;
+    }
+    return false;
+  }
+  // Writes all of `bytes`; false when the write failed.
+  bool Send(const Bytes& bytes) {
+    return send(client_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  void Disconnect() { shutdown(client_fd_, SHUT_RDWR); }
+
+ private:
+  // One read of at most 100 ms, counting whole requests; false once the client has gone.
+  bool ReadSome() {
+    pollfd readable{client_fd_, POLLIN, 0};
+    if (poll(&readable, 1, 100) <= 0) return true;
+    std::uint8_t buffer[4096];
+    const ssize_t n = recv(client_fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    inbox_.insert(inbox_.end(), buffer, buffer + n);
+    std::size_t size = 0;
+    while (wire::PeekFrame(inbox_.data(), inbox_.size(), wire::kRequestHeaderBytes, size) ==
+           wire::FrameStatus::kComplete) {
+      wire::Request request;
+      if (wire::DecodeRequest(inbox_.data(), size, request) &&
+          request.type == wire::RequestType::kOpen) {
+        Bytes answer;
+        wire::EncodeOpenMessage("Fake simulator", answer);
+        Send(answer);
+      }
+      ++requests_;
+      inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(size));
+    }
+    return true;
+  }
+
+  int listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int client_fd_ = -1;
+  int port_ = 0;
+  std::size_t requests_ = 0;
+  Bytes inbox_;
+};
 
 class BridgeFaultTest : public ::testing::Test {
  protected:
@@ -37,14 +110,10 @@ class BridgeFaultTest : public ::testing::Test {
     ASSERT_TRUE(peer_.Register(udp_port_).has_value());
   }
 
-  // Sends heading-bug commands until the line shows the value: then the line is live.
-  std::string LiveLineWithHeadingBug(int heading_deg) {
-    peer_.Send(udp_port_, "h" + std::to_string(heading_deg));
-    auto line = peer_.ReceiveLineWhere([&](const std::string& d) {
-      return IsTelemetryDatagram(d) &&
-             LineField(d, kHeadingBugField) == std::to_string(heading_deg);
-    });
-    return line.value_or("");
+  // Sends a heading-bug command and waits for a line that shows it: then the line is live.
+  std::string LiveLineWithHeadingBug(UdpPeer& peer, int heading_deg) {
+    peer.Send(udp_port_, "h" + std::to_string(heading_deg));
+    return peer.ReceiveLineWith(kHeadingBugField, std::to_string(heading_deg)).value_or("");
   }
 
   // The next `count` datagrams all equal `line`.
@@ -57,10 +126,27 @@ class BridgeFaultTest : public ::testing::Test {
     }
   }
 
-  void ExpectBridgeStopsCleanly() {
+  // After the simulator side has failed: the last line keeps coming, commands (transmitted into
+  // the void) change nothing, and SIGTERM still ends the bridge with status 0.
+  void ExpectLastLineServedThenCleanStop(const std::string& last) {
+    ASSERT_FALSE(last.empty());
+    ExpectLinesUnchanged(last, 20);
+    for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"}) {
+      peer_.Send(udp_port_, command);
+    }
+    ExpectLinesUnchanged(last, 20);
     ASSERT_TRUE(bridge_->Running());
     bridge_->Signal(SIGTERM);
     EXPECT_EQ(bridge_->Wait(kPatience), 0) << bridge_->Stderr();
+  }
+
+  // Stops the bridge (status 0 expected) and the simulator; the simulator's event lines.
+  std::vector<std::string> StopBothAndListEvents() {
+    bridge_->Signal(SIGTERM);
+    EXPECT_EQ(bridge_->Wait(kPatience), 0);
+    sim_->Signal(SIGTERM);
+    sim_->Wait(kPatience);
+    return EventLines(sim_->Stdout());
   }
 
   std::unique_ptr<ChildProcess> sim_;
@@ -70,37 +156,24 @@ class BridgeFaultTest : public ::testing::Test {
   int udp_port_ = 0;
 };
 
-// --- the simulator goes away ------------------------------------------------------------------
-
 class SimulatorGoesAway : public BridgeFaultTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SimulatorGoesAway, BridgeKeepsServingTheLastLine) {
-  StartWithSimulator();
-  const std::string last = LiveLineWithHeadingBug(123);
+  ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
+  const std::string last = LiveLineWithHeadingBug(peer_, 123);
   ASSERT_FALSE(last.empty());
-
   sim_->Signal(GetParam());
   ASSERT_TRUE(sim_->Wait(kPatience).has_value());
-  ExpectLinesUnchanged(last, 20);
-
-  // Commands after the simulator has gone are transmitted into the void; nothing changes.
-  for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"})
-    peer_.Send(udp_port_, command);
-  ExpectLinesUnchanged(last, 20);
-  ExpectBridgeStopsCleanly();
+  ExpectLastLineServedThenCleanStop(last);
 }
 
 INSTANTIATE_TEST_SUITE_P(KilledOrStopped, SimulatorGoesAway, ::testing::Values(SIGKILL, SIGTERM),
-                         [](const ::testing::TestParamInfo<int>& param_info) {
-                           return std::string(param_info.param == SIGKILL ? "Killed" : "Stopped");
-                         });
+                         [](const auto& p) { return p.param == SIGKILL ? "Kill" : "Term"; });
 
-// --- the simulator sends garbage ----------------------------------------------------------------
-
-std::vector<std::uint8_t> DataMessage(std::int32_t ground_speed_kt) {
+Bytes DataMessage(std::int32_t ground_speed_kt) {
   std::uint8_t record[kTelemetryRecordBytes] = {};
   std::memcpy(record + kTelemetryFields[kGroundSpeedField].record_offset, &ground_speed_kt, 4);
-  std::vector<std::uint8_t> message;
+  Bytes message;
   wire::EncodeSimObjectDataMessage(kTelemetryRequest, 0, kTelemetryDefinition, 22, record,
                                    sizeof record, message);
   return message;
@@ -108,32 +181,24 @@ std::vector<std::uint8_t> DataMessage(std::int32_t ground_speed_kt) {
 
 struct GarbageCase {
   const char* name;
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   bool then_disconnect;
 };
 
-std::vector<std::uint8_t> Words(std::initializer_list<std::uint32_t> words) {
-  std::vector<std::uint8_t> out;
-  for (std::uint32_t w : words) wire::PutU32(out, w);
-  return out;
-}
-
 std::vector<GarbageCase> GarbageCases() {
-  std::vector<std::uint8_t> half = DataMessage(999);
-  half.resize(half.size() / 2);
-  std::vector<std::uint8_t> noise;
+  Bytes impossible_size;
+  for (std::uint32_t word : {0xFFFFFFFFu, 1u, 8u, 0u}) wire::PutU32(impossible_size, word);
+  Bytes noise;
   for (std::uint32_t i = 0, x = 0xDEADBEEF; i < 512; ++i) {
     x = x * 1664525u + 1013904223u;
     noise.push_back(static_cast<std::uint8_t>(x >> 24));
   }
   noise[3] = 0xFF;  // the first size field is far beyond any message
-  return {
-      {"ImpossibleSize", Words({0xFFFFFFFFu, 1, 8, 0}), false},
-      {"SizeBelowHeader", Words({4, 1, 8}), false},
-      {"SizeJustBeyondBound", Words({64 * 1024 + 1, 1, 8}), false},
-      {"Noise", noise, false},
-      {"HalfAMessageThenClosed", half, true},
-  };
+  Bytes half = DataMessage(999);
+  half.resize(half.size() / 2);
+  return {{"ImpossibleSize", impossible_size, false},
+          {"Noise", noise, false},
+          {"HalfAMessageThenClosed", half, true}};
 }
 
 class SimulatorSendsGarbage : public BridgeFaultTest,
@@ -142,38 +207,27 @@ class SimulatorSendsGarbage : public BridgeFaultTest,
 TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
   FakeSimulator fake;
   udp_port_ = FreeLoopbackPort(true);
-  bridge_ = StartBridge(udp_port_, fake.port());
-  ASSERT_NE(bridge_, nullptr);
-  ASSERT_TRUE(fake.WaitForRequests(kSetUpRequests, kPatience));
+  bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port_)},
+                                {"SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(fake.port())});
+  ASSERT_TRUE(fake.ServeRequests(kSetUpRequests));
+  ASSERT_TRUE(bridge_->WaitForStdout("Running...\n", kPatience));
   ASSERT_TRUE(fake.Send(DataMessage(321)));
   ASSERT_TRUE(peer_.Register(udp_port_).has_value());
-  const auto last = peer_.ReceiveLineWhere(
-      [](const std::string& d) { return LineField(d, kGroundSpeedField) == "321"; });
+  const auto last = peer_.ReceiveLineWith(kGroundSpeedField, "321");
   ASSERT_TRUE(last.has_value());
 
   ASSERT_TRUE(fake.Send(GetParam().bytes));
   if (GetParam().then_disconnect) {
     fake.Disconnect();
   } else {
-    EXPECT_TRUE(fake.WaitForClientGone(kPatience)) << "the client kept a broken stream open";
+    ASSERT_TRUE(fake.WaitForClientGone()) << "the client kept a broken stream open";
   }
-  // Whatever follows the garbage on the stream is never read.
-  fake.Send(DataMessage(555));
-  ExpectLinesUnchanged(*last, 20);
-
-  const std::size_t requests_before = fake.Requests().size();
-  peer_.Send(udp_port_, "h90");
-  ExpectLinesUnchanged(*last, 10);
-  EXPECT_EQ(fake.Requests().size(), requests_before);
-  ExpectBridgeStopsCleanly();
+  fake.Send(DataMessage(555));  // whatever follows the garbage is never read
+  ExpectLastLineServedThenCleanStop(*last);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimulatorSendsGarbage, ::testing::ValuesIn(GarbageCases()),
-                         [](const ::testing::TestParamInfo<GarbageCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
-
-// --- the UDP side ------------------------------------------------------------------------------
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(BridgeFaultTest, PortTakenAtStartIsBoundOnceFreed) {
   sim_ = StartSimulator({"--freeze"}, sim_port_);
@@ -181,47 +235,35 @@ TEST_F(BridgeFaultTest, PortTakenAtStartIsBoundOnceFreed) {
   udp_port_ = FreeLoopbackPort(true);
   // Holds the port exactly as the bridge wants it (any address), so the bridge's bind fails; not
   // inherited by the children, or the port would stay taken after the close below.
-  const int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(static_cast<std::uint16_t>(udp_port_));
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  const int blocker_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in any = Loopback(udp_port_);
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(blocker_fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
   bridge_ = StartBridge(udp_port_, sim_port_);
   ASSERT_NE(bridge_, nullptr);
 
   peer_.Send(udp_port_, "h10");  // reaches the blocker, not the bridge
+  pollfd readable{blocker_fd, POLLIN, 0};
   char buffer[16];
-  timeval patience{10, 0};
-  setsockopt(blocker, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  EXPECT_EQ(recv(blocker, buffer, sizeof buffer, 0), 3);
-  close(blocker);
+  EXPECT_EQ(poll(&readable, 1, static_cast<int>(kPatience.count())), 1);
+  EXPECT_EQ(recv(blocker_fd, buffer, sizeof buffer, MSG_DONTWAIT), 3);
+  close(blocker_fd);
 
   ASSERT_TRUE(peer_.Register(udp_port_).has_value());
-  EXPECT_FALSE(LiveLineWithHeadingBug(45).empty());
-  ExpectBridgeStopsCleanly();
-  sim_->Signal(SIGTERM);
-  sim_->Wait(kPatience);
-  EXPECT_EQ(EventLines(sim_->Stdout()), std::vector<std::string>{"event HEADING_BUG_SET 45"});
+  EXPECT_FALSE(LiveLineWithHeadingBug(peer_, 45).empty());
+  EXPECT_EQ(StopBothAndListEvents(), std::vector<std::string>{"event HEADING_BUG_SET 45"});
 }
 
 TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
-  StartWithSimulator();
-  ASSERT_FALSE(LiveLineWithHeadingBug(11).empty());
+  ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
+  ASSERT_FALSE(LiveLineWithHeadingBug(peer_, 11).empty());
   peer_.Close();  // every send to the old peer now draws an ICMP port unreachable
 
   UdpPeer next;
   ASSERT_TRUE(next.Register(udp_port_).has_value());
-  next.Send(udp_port_, "h22");
-  EXPECT_TRUE(next.ReceiveLineWhere([](const std::string& d) {
-                    return IsTelemetryDatagram(d) && LineField(d, kHeadingBugField) == "22";
-                  })
-                  .has_value());
+  EXPECT_FALSE(LiveLineWithHeadingBug(next, 22).empty());
   ASSERT_TRUE(bridge_->Running());
-  bridge_->Signal(SIGTERM);
-  EXPECT_EQ(bridge_->Wait(kPatience), 0);
-  sim_->Signal(SIGTERM);
-  sim_->Wait(kPatience);
-  EXPECT_EQ(EventLines(sim_->Stdout()),
+  EXPECT_EQ(StopBothAndListEvents(),
             (std::vector<std::string>{"event HEADING_BUG_SET 11", "event HEADING_BUG_SET 22"}));
 }
 

@@ -1,13 +1,19 @@
 // Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
-// a loopback UDP peer, a raw client-library-protocol client, and a process's resident memory.
+// a loopback UDP peer, and a process's resident memory.
 #pragma once
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,62 +24,137 @@ namespace skyhelm::testing {
 // Generous: the suite also runs under sanitizers on a loaded two-core machine.
 inline constexpr milliseconds kPatience{10000};
 
-// Environment for a child whose memory a test measures. Under AddressSanitizer the freed-memory
-// quarantine would otherwise grow the child's resident set by design; this keeps it small while
-// keeping every other option (report paths, halt on error) the caller's environment set.
-std::vector<std::string> MeasuredChildEnvironment();
+// For a child whose memory a test measures: AddressSanitizer's freed-memory quarantine would grow
+// the resident set by design. Keeps the caller's other options; harmless without the sanitizer.
+inline std::vector<std::string> MeasuredChildEnvironment() {
+  const char* inherited = std::getenv("ASAN_OPTIONS");
+  const std::string options = inherited != nullptr ? std::string(inherited) + ":" : "";
+  return {"ASAN_OPTIONS=" + options + "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"};
+}
 
 // skyhelm-sim on a free loopback port (--port 0 plus `args`); `port` is read from its first line.
 // nullptr if it did not start.
-std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::string>& args, int& port);
+inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::string>& args,
+                                                    int& port) {
+  std::vector<std::string> all{"--port", "0"};
+  all.insert(all.end(), args.begin(), args.end());
+  auto sim = ChildProcess::Start(BinPath("skyhelm-sim"), all, MeasuredChildEnvironment());
+  const std::string marker = "listening on 127.0.0.1:";
+  if (!sim || !sim->WaitForStdout("\n", kPatience)) return nullptr;
+  const std::size_t at = sim->Stdout().find(marker);
+  if (at == std::string::npos) return nullptr;
+  port = std::atoi(sim->Stdout().c_str() + at + marker.size());
+  return sim;
+}
 
 // skyhelm on `udp_port`, talking to the simulator at 127.0.0.1:sim_port; waits for "Running...".
-std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
-                                          std::vector<std::string> env = {});
+inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
+                                                 std::vector<std::string> env = {}) {
+  env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
+  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env);
+  if (!bridge || !bridge->WaitForStdout("Running...\n", kPatience)) return nullptr;
+  return bridge;
+}
 
 // The "event NAME DATA" lines of skyhelm-sim's standard output, in order.
-std::vector<std::string> EventLines(const std::string& simulator_stdout);
+inline std::vector<std::string> EventLines(const std::string& simulator_stdout) {
+  std::vector<std::string> events;
+  std::istringstream lines(simulator_stdout);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("event ", 0) == 0) events.push_back(line);
+  }
+  return events;
+}
 
 // VmRSS of a live process in KiB, from /proc/<pid>/status; -1 when it cannot be read.
-long ResidentKiB(pid_t pid);
+inline long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+inline sockaddr_in Loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return address;
+}
+
+// True for a telemetry line as the bridge sends it: "v1.2," ... ",\n\r\n".
+inline bool IsTelemetryDatagram(const std::string& d) {
+  return d.rfind("v1.2,", 0) == 0 && d.size() > 9 && d.compare(d.size() - 4, 4, ",\n\r\n") == 0;
+}
+
+// The i-th value (0-based, after the tag) of a telemetry datagram; "" when there is none.
+inline std::string LineField(const std::string& datagram, std::size_t index) {
+  std::size_t at = datagram.find(',');
+  for (std::size_t i = 0; i < index && at != std::string::npos; ++i)
+    at = datagram.find(',', at + 1);
+  const std::size_t end = at == std::string::npos ? at : datagram.find(',', at + 1);
+  return end == std::string::npos ? "" : datagram.substr(at + 1, end - at - 1);
+}
 
 // A UDP socket on 127.0.0.1 (port chosen by the system) that plays the bridge's peer.
 class UdpPeer {
  public:
-  UdpPeer();
-  ~UdpPeer();
+  UdpPeer() {
+    const sockaddr_in address = Loopback(0);
+    bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  ~UdpPeer() { Close(); }
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
-  bool Send(int port, const std::string& bytes);
-  // One datagram, or nullopt when none came within `timeout` (or the socket reported an error).
-  std::optional<std::string> Receive(milliseconds timeout);
+  bool Send(int port, const std::string& bytes) {
+    const sockaddr_in to = Loopback(port);
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) == static_cast<ssize_t>(bytes.size());
+  }
+  // One datagram, or nullopt when none came within `timeout` (or the socket reported an error,
+  // e.g. ECONNREFUSED from an earlier send).
+  std::optional<std::string> Receive(milliseconds timeout) {
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    char buffer[2048];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(n));
+  }
   // Sends "1" every 100 ms until a datagram comes back: "Running..." comes before the first pass
   // binds the port, and a datagram sent before that is lost. The first reply, or nullopt.
-  std::optional<std::string> Register(int port, milliseconds timeout = kPatience);
-  // Receives until a telemetry line for which `accept` holds; nullopt on timeout.
-  template <typename Accept>
-  std::optional<std::string> ReceiveLineWhere(Accept accept, milliseconds timeout = kPatience) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<std::string> Register(int port) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (std::chrono::steady_clock::now() < deadline) {
-      auto datagram = Receive(milliseconds(200));
-      if (datagram && accept(*datagram)) return datagram;
+      Send(port, "1");
+      if (auto reply = Receive(milliseconds(100))) return reply;
+    }
+    return std::nullopt;
+  }
+  // Receives until a telemetry line whose field `index` is `value`; nullopt after kPatience.
+  std::optional<std::string> ReceiveLineWith(std::size_t index, const std::string& value) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto d = Receive(milliseconds(200));
+      if (d && IsTelemetryDatagram(*d) && LineField(*d, index) == value) return d;
     }
     return std::nullopt;
   }
   // Discards every datagram already queued.
-  void Drain();
-  void Close();
-  int fd() const { return fd_; }
+  void Drain() {
+    char buffer[2048];
+    while (recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+    }
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
 
  private:
-  int fd_ = -1;
+  int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 };
-
-// True for a telemetry line as the bridge sends it: "v1.2," ... ",\n\r\n".
-bool IsTelemetryDatagram(const std::string& datagram);
-
-// The i-th value (0-based, after the tag) of a telemetry datagram; "" when there is none.
-std::string LineField(const std::string& datagram, std::size_t index);
 
 }  // namespace skyhelm::testing

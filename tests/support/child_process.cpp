@@ -11,31 +11,35 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 extern char** environ;
 
 namespace skyhelm::testing {
 namespace {
 
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    bool replaced = false;
-    for (const std::string& e : extra) replaced |= e.substr(0, e.find('=')) == name;
-    if (!replaced) merged.push_back(text);
-  }
-  merged.insert(merged.end(), extra.begin(), extra.end());
-  return merged;
-}
+std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   for (std::string& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
+}
+
+// Reads a non-blocking pipe until it is empty; closes it (fd = -1) at end of file or on an error.
+void ReadPipe(int& fd, std::string& sink) {
+  char buffer[65536];
+  while (fd >= 0) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      sink.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      close(fd);
+      fd = -1;
+    } else if (errno == EAGAIN) {
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -53,7 +57,12 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   }
   std::vector<std::string> argv_strings{program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings = MergedEnvironment(env);
+  std::vector<std::string> env_strings = env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool replaced = false;
+    for (const std::string& e : env) replaced |= NameOf(e) == NameOf(*entry);
+    if (!replaced) env_strings.push_back(*entry);
+  }
   std::vector<char*> argv = Pointers(argv_strings);
   std::vector<char*> envp = Pointers(env_strings);
 
@@ -68,15 +77,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (pid < 0) {
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    return nullptr;
-  }
   std::unique_ptr<ChildProcess> child(new ChildProcess());
-  child->pid_ = pid;
   child->out_fd_ = out_pipe[0];
   child->err_fd_ = err_pipe[0];
+  if (pid < 0) return nullptr;  // the destructor closes the pipes
+  child->pid_ = pid;
   fcntl(child->out_fd_, F_SETFL, O_NONBLOCK);
   fcntl(child->err_fd_, F_SETFL, O_NONBLOCK);
   return child;
@@ -92,47 +97,21 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::PumpFor(milliseconds timeout) {
-  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   if (out_fd_ < 0 && err_fd_ < 0) return false;
-  const int ready = poll(fds, 2, static_cast<int>(timeout.count()));
-  if (ready <= 0) return true;
-  std::string* sinks[2] = {&out_, &err_};
-  int* fds_owned[2] = {&out_fd_, &err_fd_};
-  for (int i = 0; i < 2; ++i) {
-    if (*fds_owned[i] < 0 || fds[i].revents == 0) continue;
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = read(*fds_owned[i], buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-        continue;
-      }
-      if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        close(*fds_owned[i]);
-        *fds_owned[i] = -1;
-      }
-      break;
-    }
-  }
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return true;
+  ReadPipe(out_fd_, out_);
+  ReadPipe(err_fd_, err_);
   return true;
 }
 
 void ChildProcess::Pump() { PumpFor(milliseconds(0)); }
 
-bool ChildProcess::WaitForStdout(const std::string& text, milliseconds timeout) {
+bool ChildProcess::WaitFor(const std::string& sink, const std::string& text, milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out_.find(text) == std::string::npos) {
+  while (sink.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (!PumpFor(milliseconds(10))) return out_.find(text) != std::string::npos;
-  }
-  return true;
-}
-
-bool ChildProcess::WaitForStderr(const std::string& text, milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (err_.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (!PumpFor(milliseconds(10))) return err_.find(text) != std::string::npos;
+    if (!PumpFor(milliseconds(10))) return sink.find(text) != std::string::npos;
   }
   return true;
 }
@@ -143,8 +122,7 @@ void ChildProcess::Signal(int signal_number) {
 
 bool ChildProcess::Reap(bool block) {
   int status = 0;
-  const pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
-  if (done != pid_) return false;
+  if (waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) return false;
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return true;
 }
@@ -160,10 +138,12 @@ std::optional<int> ChildProcess::Wait(milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     if (!PumpFor(milliseconds(5))) usleep(2000);
   }
-  while (PumpFor(milliseconds(0)) && (out_fd_ >= 0 || err_fd_ >= 0)) {
-    // Drain what the child left in the pipes; stops once both report end of file.
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    if (poll(fds, 2, 0) <= 0) break;
+  // Drains what the child left; a grandchild may hold the pipes open, so never wait for the end.
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  while (poll(fds, 2, 0) > 0) {
+    Pump();
+    fds[0].fd = out_fd_;
+    fds[1].fd = err_fd_;
   }
   return status_;
 }

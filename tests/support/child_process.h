@@ -32,8 +32,12 @@ class ChildProcess {
   // Reads what has arrived so far without waiting.
   void Pump();
   // Waits until the captured standard output contains `text`; false on timeout or exit.
-  bool WaitForStdout(const std::string& text, milliseconds timeout);
-  bool WaitForStderr(const std::string& text, milliseconds timeout);
+  bool WaitForStdout(const std::string& text, milliseconds timeout) {
+    return WaitFor(out_, text, timeout);
+  }
+  bool WaitForStderr(const std::string& text, milliseconds timeout) {
+    return WaitFor(err_, text, timeout);
+  }
   const std::string& Stdout() const { return out_; }
   const std::string& Stderr() const { return err_; }
 
@@ -46,6 +50,7 @@ class ChildProcess {
  private:
   ChildProcess() = default;
   bool PumpFor(milliseconds timeout);  // one poll round; false once both pipes are closed
+  bool WaitFor(const std::string& sink, const std::string& text, milliseconds timeout);
   bool Reap(bool block);
 
   pid_t pid_ = -1;
