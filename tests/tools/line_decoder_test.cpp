@@ -22,162 +22,118 @@ std::string Datagram(const std::vector<std::string>& values) {
   return out + ",\n\r\n";
 }
 
-std::vector<std::string> With(std::size_t field, const std::string& text) {
+// The reference line with one field's text replaced.
+std::string With(std::size_t field, const std::string& text) {
   std::vector<std::string> values = kReference;
   values[field] = text;
-  return values;
+  return Datagram(values);
 }
 
-TEST(LineDecoder, DecodesTheReferenceLine) {
-  const DecodedDatagram decoded = DecodeDatagram(Datagram(kReference));
-  ASSERT_EQ(decoded.kind, DatagramKind::kLine) << decoded.description;
-  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
-    EXPECT_EQ(decoded.values.texts[i], kReference[i]) << kTelemetryFields[i].name;
-  }
-  EXPECT_EQ(decoded.values.numbers[1], 350);
-  EXPECT_EQ(decoded.values.numbers[3], -10.25);
-  EXPECT_EQ(decoded.values.numbers[18], -122.5);
-}
+const std::string kLine = Datagram(kReference);
 
-TEST(LineDecoder, BareLineEndIsNoDataNotMalformed) {
-  EXPECT_EQ(DecodeDatagram("\r\n").kind, DatagramKind::kNoData);
-  EXPECT_EQ(DecodeDatagram("\n").kind, DatagramKind::kMalformed);
-  EXPECT_EQ(DecodeDatagram("\r\n\r\n").kind, DatagramKind::kMalformed);
-}
-
-struct ValidCase {
-  const char* name;
-  std::size_t field;
-  const char* text;
-  double expected;  // NaN: expect NaN
-};
-
-class ValidValues : public ::testing::TestWithParam<ValidCase> {};
-
-TEST_P(ValidValues, Accepted) {
-  const ValidCase& c = GetParam();
-  const DecodedDatagram decoded = DecodeDatagram(Datagram(With(c.field, c.text)));
-  ASSERT_EQ(decoded.kind, DatagramKind::kLine) << decoded.description;
-  const double value = decoded.values.numbers[c.field];
-  if (std::isnan(c.expected)) {
-    EXPECT_TRUE(std::isnan(value));
-  } else {
-    EXPECT_EQ(value, c.expected);
-  }
-  EXPECT_EQ(decoded.values.texts[c.field], c.text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    LineDecoder, ValidValues,
-    ::testing::Values(ValidCase{"zero_int", 0, "0", 0},
-                      ValidCase{"int_min", 1, "-2147483648", -2147483648.0},
-                      ValidCase{"int_max", 1, "2147483647", 2147483647.0},
-                      ValidCase{"zero_real", 2, "0.000000", 0},
-                      ValidCase{"negative_zero_real", 2, "-0.000000", 0},
-                      ValidCase{"widened_float", 2, "123.456001", 123.456001},
-                      ValidCase{"huge_real", 17, "340282346638528859811704183484516925440.000000",
-                                3.4028234663852886e38},
-                      ValidCase{"nan", 3, "nan", NAN}, ValidCase{"inf", 4, "inf", INFINITY},
-                      ValidCase{"minus_inf", 20, "-inf", -INFINITY}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
-
-struct MalformedCase {
+struct Case {
   const char* name;
   std::string datagram;
-  Problem problem;
-  std::size_t field;  // checked only for kBadInt / kBadReal
+  Problem problem;        // kNone: a valid line
+  std::size_t field;      // valid: the field checked; kBadInt/kBadReal: the offending field
+  double value = 0;       // valid only; NaN: expect NaN
+  const char* text = "";  // valid only: the field's text as received
 };
 
-class MalformedDatagrams : public ::testing::TestWithParam<MalformedCase> {};
+class Decode : public ::testing::TestWithParam<Case> {};
 
-TEST_P(MalformedDatagrams, RejectedWithReason) {
-  const MalformedCase& c = GetParam();
+TEST_P(Decode, AcceptsOrNamesTheProblem) {
+  const Case& c = GetParam();
   const DecodedDatagram decoded = DecodeDatagram(c.datagram);
-  EXPECT_EQ(decoded.kind, DatagramKind::kMalformed);
   EXPECT_EQ(decoded.problem, c.problem) << decoded.description;
-  EXPECT_FALSE(decoded.description.empty());
-  if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
-    EXPECT_EQ(decoded.field_index, c.field);
+  if (c.problem != Problem::kNone) {
+    EXPECT_EQ(decoded.kind, DatagramKind::kMalformed);
+    EXPECT_FALSE(decoded.description.empty());
+    if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
+      EXPECT_EQ(decoded.field_index, c.field);
+    }
+    return;
   }
+  ASSERT_EQ(decoded.kind, DatagramKind::kLine);
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    EXPECT_EQ(decoded.values.texts[i], i == c.field ? c.text : kReference[i]) << i;
+  }
+  const double value = decoded.values.numbers[c.field];
+  EXPECT_TRUE(std::isnan(c.value) ? std::isnan(value) : value == c.value) << value;
 }
 
-std::vector<std::string> Without(std::size_t field) {
-  std::vector<std::string> values = kReference;
-  values.erase(values.begin() + static_cast<long>(field));
-  return values;
-}
+constexpr Problem kOk = Problem::kNone;
+constexpr Problem kInt = Problem::kBadInt;
+constexpr Problem kReal = Problem::kBadReal;
 
-std::string WithoutSendEnding() {
-  std::string line = Datagram(kReference);
-  return line.substr(0, line.size() - 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    LineDecoder, MalformedDatagrams,
-    ::testing::Values(
-        MalformedCase{"empty", "", Problem::kEmpty, 0},
-        MalformedCase{"line_feed_only", "\n", Problem::kTag, 0},
-        MalformedCase{"other_version", "v1.3" + Datagram(kReference).substr(4), Problem::kTag, 0},
-        MalformedCase{"tag_upper_case", "V1.2" + Datagram(kReference).substr(4), Problem::kTag, 0},
-        MalformedCase{"a_command", "h270", Problem::kTag, 0},
-        MalformedCase{"no_send_ending", WithoutSendEnding(), Problem::kTerminator, 0},
-        MalformedCase{"crlf_without_line_feed",
-                      WithoutSendEnding().substr(0, WithoutSendEnding().size() - 1) + "\r\n",
-                      Problem::kTerminator, 0},
-        MalformedCase{"tag_and_endings_only", "v1.2,\n\r\n", Problem::kTooFewValues, 0},
-        MalformedCase{"twenty_values", Datagram(Without(20)), Problem::kTooFewValues, 0},
-        MalformedCase{"no_comma_after_last", "v1.2,120,350,2.500000\n\r\n", Problem::kTooFewValues,
-                      0},
-        MalformedCase{"twenty_two_values", Datagram(With(20, "1.000000,0")),
-                      Problem::kTooManyValues, 0},
-        MalformedCase{"sent_twice", Datagram(kReference) + Datagram(kReference),
-                      Problem::kTooManyValues, 0},
-        MalformedCase{"extra_line_end", Datagram(kReference) + "\r\n", Problem::kTooManyValues, 0},
-        MalformedCase{"int_plus_sign", Datagram(With(0, "+120")), Problem::kBadInt, 0},
-        MalformedCase{"int_leading_zero", Datagram(With(1, "0350")), Problem::kBadInt, 1},
-        MalformedCase{"int_minus_zero", Datagram(With(6, "-0")), Problem::kBadInt, 6},
-        MalformedCase{"int_minus_only", Datagram(With(6, "-")), Problem::kBadInt, 6},
-        MalformedCase{"int_empty", Datagram(With(7, "")), Problem::kBadInt, 7},
-        MalformedCase{"int_space", Datagram(With(8, " 140")), Problem::kBadInt, 8},
-        MalformedCase{"int_overflow", Datagram(With(13, "2147483648")), Problem::kBadInt, 13},
-        MalformedCase{"int_underflow", Datagram(With(13, "-2147483649")), Problem::kBadInt, 13},
-        MalformedCase{"int_as_real", Datagram(With(19, "268.000000")), Problem::kBadInt, 19},
-        MalformedCase{"int_nan", Datagram(With(15, "nan")), Problem::kBadInt, 15},
-        MalformedCase{"int_with_zero_byte", Datagram(With(16, std::string("0\0", 2))),
-                      Problem::kBadInt, 16},
-        MalformedCase{"real_one_decimal", Datagram(With(2, "2.5")), Problem::kBadReal, 2},
-        MalformedCase{"real_seven_decimals", Datagram(With(2, "2.5000000")), Problem::kBadReal, 2},
-        MalformedCase{"real_no_point", Datagram(With(3, "-10")), Problem::kBadReal, 3},
-        MalformedCase{"real_no_whole_part", Datagram(With(4, ".500000")), Problem::kBadReal, 4},
-        MalformedCase{"real_leading_zero", Datagram(With(5, "05.000000")), Problem::kBadReal, 5},
-        MalformedCase{"real_exponent", Datagram(With(17, "4.725000e+01")), Problem::kBadReal, 17},
-        MalformedCase{"real_plus_sign", Datagram(With(18, "+1.000000")), Problem::kBadReal, 18},
-        MalformedCase{"real_capital_nan", Datagram(With(20, "NaN")), Problem::kBadReal, 20},
-        MalformedCase{"real_minus_nan", Datagram(With(20, "-nan")), Problem::kBadReal, 20},
-        MalformedCase{"real_plus_inf", Datagram(With(20, "+inf")), Problem::kBadReal, 20},
-        MalformedCase{"real_comma_decimal", Datagram(With(20, "1;000000")), Problem::kBadReal, 20}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(LineDecoder, Decode, ::testing::Values(
+    Case{"reference", kLine, kOk, 18, -122.5, "-122.500000"},
+    Case{"zero_int", With(0, "0"), kOk, 0, 0, "0"},
+    Case{"int_min", With(1, "-2147483648"), kOk, 1, -2147483648.0, "-2147483648"},
+    Case{"int_max", With(1, "2147483647"), kOk, 1, 2147483647.0, "2147483647"},
+    Case{"negative_zero_real", With(2, "-0.000000"), kOk, 2, 0, "-0.000000"},
+    Case{"widened_float", With(2, "123.456001"), kOk, 2, 123.456001, "123.456001"},
+    Case{"huge_real", With(17, "340282346638528859811704183484516925440.000000"), kOk, 17,
+         3.4028234663852886e38, "340282346638528859811704183484516925440.000000"},
+    Case{"nan", With(3, "nan"), kOk, 3, NAN, "nan"},
+    Case{"inf", With(4, "inf"), kOk, 4, INFINITY, "inf"},
+    Case{"minus_inf", With(20, "-inf"), kOk, 20, -INFINITY, "-inf"},
+    Case{"empty", "", Problem::kEmpty, 0},
+    Case{"line_feed_only", "\n", Problem::kTag, 0},
+    Case{"two_line_ends", "\r\n\r\n", Problem::kTag, 0},
+    Case{"other_version", "v1.3" + kLine.substr(4), Problem::kTag, 0},
+    Case{"tag_upper_case", "V1.2" + kLine.substr(4), Problem::kTag, 0},
+    Case{"a_command", "h270", Problem::kTag, 0},
+    Case{"no_send_ending", kLine.substr(0, kLine.size() - 2), Problem::kTerminator, 0},
+    Case{"crlf_without_line_feed", kLine.substr(0, kLine.size() - 3) + "\r\n", Problem::kTerminator, 0},
+    Case{"tag_and_endings_only", "v1.2,\n\r\n", Problem::kTooFewValues, 0},
+    Case{"twenty_values", kLine.substr(0, kLine.rfind("1.000000")) + "\n\r\n", Problem::kTooFewValues, 0},
+    Case{"no_comma_after_last", "v1.2,120,350,2.500000\n\r\n", Problem::kTooFewValues, 0},
+    Case{"twenty_two_values", With(20, "1.000000,0"), Problem::kTooManyValues, 0},
+    Case{"sent_twice", kLine + kLine, Problem::kTooManyValues, 0},
+    Case{"extra_line_end", kLine + "\r\n", Problem::kTooManyValues, 0},
+    Case{"int_plus_sign", With(0, "+120"), kInt, 0},
+    Case{"int_leading_zero", With(1, "0350"), kInt, 1},
+    Case{"int_minus_zero", With(6, "-0"), kInt, 6},
+    Case{"int_minus_only", With(6, "-"), kInt, 6},
+    Case{"int_empty", With(7, ""), kInt, 7},
+    Case{"int_space", With(8, " 140"), kInt, 8},
+    Case{"int_overflow", With(13, "2147483648"), kInt, 13},
+    Case{"int_underflow", With(13, "-2147483649"), kInt, 13},
+    Case{"int_as_real", With(19, "268.000000"), kInt, 19},
+    Case{"int_nan", With(15, "nan"), kInt, 15},
+    Case{"int_with_zero_byte", With(16, std::string("0\0", 2)), kInt, 16},
+    Case{"real_one_decimal", With(2, "2.5"), kReal, 2},
+    Case{"real_seven_decimals", With(2, "2.5000000"), kReal, 2},
+    Case{"real_no_point", With(3, "-10"), kReal, 3},
+    Case{"real_no_whole_part", With(4, ".500000"), kReal, 4},
+    Case{"real_leading_zero", With(5, "05.000000"), kReal, 5},
+    Case{"real_exponent", With(17, "4.725000e+01"), kReal, 17},
+    Case{"real_plus_sign", With(18, "+1.000000"), kReal, 18},
+    Case{"real_capital_nan", With(20, "NaN"), kReal, 20},
+    Case{"real_minus_nan", With(20, "-nan"), kReal, 20},
+    Case{"real_plus_inf", With(20, "+inf"), kReal, 20},
+    Case{"real_semicolon_decimal", With(20, "1;000000"), kReal, 20}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+// clang-format on
 
-TEST(LineDecoder, EveryTruncationOfALineIsMalformed) {
-  const std::string line = Datagram(kReference);
-  for (std::size_t length = 0; length < line.size(); ++length) {
-    const DecodedDatagram decoded = DecodeDatagram(std::string_view(line).substr(0, length));
-    if (length == 0) continue;
-    EXPECT_EQ(decoded.kind, DatagramKind::kMalformed) << "length " << length;
+// A bare line end means "no data yet"; every truncation of a line, and every single-byte change
+// other than signing a number, is malformed (and decoding never reads past the datagram).
+TEST(LineDecoder, NoDataTruncationsAndSingleByteChanges) {
+  EXPECT_EQ(DecodeDatagram("\r\n").kind, DatagramKind::kNoData);
+  for (std::size_t length = 1; length < kLine.size(); ++length) {
+    EXPECT_EQ(DecodeDatagram(std::string(kLine, 0, length)).kind, DatagramKind::kMalformed)
+        << "length " << length;
   }
-}
-
-TEST(LineDecoder, SingleByteChangesAreMalformedUnlessTheyOnlySignANumber) {
-  const std::string line = Datagram(kReference);
-  for (std::size_t i = 0; i < line.size(); ++i) {
+  for (std::size_t i = 0; i < kLine.size(); ++i) {
     for (char replacement : {'\0', 'x', ',', '\n', '.', '-'}) {
-      if (line[i] == replacement) continue;
-      std::string changed = line;
+      if (kLine[i] == replacement) continue;
+      std::string changed = kLine;
       changed[i] = replacement;
       // "140" -> "-40" is still a well-formed line; nothing else may be.
       if (DecodeDatagram(changed).kind == DatagramKind::kLine) {
-        EXPECT_EQ(replacement, '-') << "byte " << i;
-        EXPECT_TRUE(i > 0 && line[i - 1] == ',') << "byte " << i;
+        EXPECT_TRUE(replacement == '-' && i > 0 && kLine[i - 1] == ',') << "byte " << i;
       }
     }
   }

@@ -1,6 +1,17 @@
-// skyhelm-peer against the real bridge and the stand-in simulator, all on loopback.
+// The real skyhelm-peer against the real bridge and the stand-in simulator, all on loopback:
+// exit codes and output, recordings, and the live view on a pseudo-terminal.
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,95 +24,206 @@ namespace {
 
 using skyhelm::testing::BinPath;
 using skyhelm::testing::ChildProcess;
-using skyhelm::testing::FreeLoopbackPort;
-using skyhelm::testing::RunProgram;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGenerous(20000);
 
-class PeerAgainstBridge : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0", "--time-scale", "5"});
-    ASSERT_TRUE(sim_->WaitForStdout("\n", kGenerous)) << sim_->Stderr();
-    const std::string first = sim_->Stdout().substr(0, sim_->Stdout().find('\n'));
-    const std::string prefix = "listening on 127.0.0.1:";
-    ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
-    const std::string sim_address = "127.0.0.1:" + first.substr(prefix.size());
-    const int udp_port = FreeLoopbackPort(true);
-    bridge_address_ = "127.0.0.1:" + std::to_string(udp_port);
-    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)},
-                                  {"SKYHELM_SIM_ADDRESS=" + sim_address});
-    ASSERT_TRUE(bridge_->WaitForStdout("Running...", kGenerous)) << bridge_->Stdout();
-  }
-
-  testing::RunResult Peer(std::vector<std::string> args) {
-    args.insert(args.end(), {"--to", bridge_address_, "--timeout", "5"});
-    return RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
-  }
-
-  std::unique_ptr<ChildProcess> sim_;
-  std::unique_ptr<ChildProcess> bridge_;
-  std::string bridge_address_;
-};
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream file(path);
+std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
 
-std::string WithoutTime(const std::string& row) { return row.substr(row.find(',')); }
+class PeerAgainstBridge : public ::testing::Test {
+ protected:
+  // Starts (or restarts) the simulator and the bridge on udp_port_.
+  void StartBridge() {
+    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0", "--time-scale", "5"});
+    ASSERT_TRUE(sim_->WaitForStdout("\n", kGenerous)) << sim_->Stderr();
+    const std::string first = Lines(sim_->Stdout())[0];
+    const std::string prefix = "listening on ";
+    ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
+    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port_)},
+                                  {"SKYHELM_SIM_ADDRESS=" + first.substr(prefix.size())});
+    ASSERT_TRUE(bridge_->WaitForStdout("Running...", kGenerous)) << bridge_->Stdout();
+  }
 
-TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeader) {
+  std::vector<std::string> WithBridge(std::vector<std::string> args, const char* timeout_s) {
+    args.insert(args.end(), {"--to", bridge_address_, "--timeout", timeout_s});
+    return args;
+  }
+
+  const int udp_port_ = skyhelm::testing::FreeLoopbackPort(true);
+  const std::string bridge_address_ = "127.0.0.1:" + std::to_string(udp_port_);
+  std::unique_ptr<ChildProcess> sim_;
+  std::unique_ptr<ChildProcess> bridge_;
+};
+
+struct CliCase {
+  const char* name;
+  bool bridge;                    // start the bridge first; without it the port stays closed
+  std::vector<std::string> args;  // --to and --timeout are added unless the exit code is 2
+  int exit_code;
+  std::string out_has;
+  std::string err_has;
+  std::string sim_has;  // what the simulator must log (with a bridge)
+};
+
+class PeerCli : public PeerAgainstBridge, public ::testing::WithParamInterface<CliCase> {};
+
+TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
+  const CliCase& c = GetParam();
+  if (c.bridge) {
+    ASSERT_NO_FATAL_FAILURE(StartBridge());
+  }
+  const std::vector<std::string> args =
+      c.exit_code == 2 ? c.args : WithBridge(c.args, c.bridge ? "10" : "0.3");
+  const auto result = skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
+  EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
+  EXPECT_NE(result.out.find(c.out_has), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find(c.err_has), std::string::npos) << result.err;
+  if (c.bridge) {
+    EXPECT_TRUE(sim_->WaitForStdout(c.sim_has, kGenerous)) << sim_->Stdout();
+  }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Peer, PeerCli, ::testing::Values(
+    CliCase{"send", true, {"send", "h270"}, 0, "heading_hold=", "", "HEADING_BUG_SET 270"},
+    CliCase{"send_json", true, {"send", "--json", "l900"}, 0, "{\"ground_speed\":", "",
+            "AP_ALT_VAR_SET_ENGLISH 900"},
+    CliCase{"record_to_unwritable_file", true,
+            {"record", "--out", "/nonexistent-dir/x.csv", "--seconds", "5"}, 1, "", "cannot write", ""},
+    CliCase{"send_without_bridge", false, {"send", "h270"}, 1, "", "no line from 127.0.0.1:", ""},
+    CliCase{"line_without_bridge", false, {"line"}, 1, "", "within 0.3 s", ""},
+    CliCase{"watch_without_bridge", false, {"watch", "--seconds", "5"}, 1, "", "no line from", ""},
+    CliCase{"record_without_bridge", false, {"record", "--out", "/nonexistent-dir/never.csv"}, 1, "",
+            "no line from", ""},
+    CliCase{"help", false, {"--help"}, 0, "Exit codes: 0 success", "", ""},
+    CliCase{"no_subcommand", false, {}, 2, "", "subcommand", ""},
+    CliCase{"send_without_text", false, {"send"}, 2, "", "TEXT", ""},
+    CliCase{"bad_address", false, {"line", "--to", "127.0.0.1"}, 2, "", "HOST:PORT", ""},
+    CliCase{"negative_timeout", false, {"line", "--timeout", "-1"}, 2, "", "", ""},
+    CliCase{"record_without_out", false, {"record"}, 2, "", "--out", ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+// clang-format on
+
+TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   const std::string path =
       ::testing::TempDir() + "skyhelm_peer_e2e_" + std::to_string(getpid()) + ".csv";
-  const auto result = Peer({"record", "--out", path, "--seconds", "2"});
+  const auto result = skyhelm::testing::RunProgram(
+      BinPath("skyhelm-peer"), WithBridge({"record", "--out", path, "--seconds", "2"}, "10"), {},
+      kGenerous);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  const std::vector<std::string> rows = ReadLines(path);
-  ASSERT_GE(rows.size(), 10u) << "the simulator runs at 60 frames a second";
+  std::ifstream file(path);
+  const std::vector<std::string> rows =
+      Lines(std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+  std::remove(path.c_str());
+  ASSERT_GE(rows.size(), 3u) << "the simulator sends 60 frames a second";
   EXPECT_EQ(rows[0],
             "time_s,ground_speed,altitude,pitch,bank,fd_pitch,fd_bank,heading_bug,heading_hold,"
             "speed_setting,speed_hold,throttle_arm,flight_director,autopilot_master,vs_setting,"
             "vs_hold,altitude_setting,altitude_hold,latitude,longitude,true_heading,"
             "gear_position");
-  for (std::size_t i = 2; i < rows.size(); ++i) {
-    EXPECT_NE(WithoutTime(rows[i]), WithoutTime(rows[i - 1])) << "row " << i;
+  const auto values = [](const std::string& row) { return row.substr(row.find(',')); };
+  for (std::size_t i = 1; i < rows.size(); ++i) {
     EXPECT_EQ(std::count(rows[i].begin(), rows[i].end(), ','), 21) << rows[i];
+    if (i > 1) {
+      EXPECT_NE(values(rows[i]), values(rows[i - 1])) << "rows differ beyond their time: " << i;
+    }
   }
-  EXPECT_NE(result.out.find("record: " + std::to_string(rows.size() - 1) + " rows"),
-            std::string::npos)
-      << result.out;
+  const std::string summary = "record: " + std::to_string(rows.size() - 1) + " rows written to ";
+  EXPECT_NE(result.out.find(summary + path), std::string::npos) << result.out;
   EXPECT_NE(result.out.find(" 0 malformed"), std::string::npos) << result.out;
   EXPECT_EQ(result.out.find(" 0 duplicates"), std::string::npos)
       << "the bridge repeats each line on every pass: " << result.out;
-  std::remove(path.c_str());
 }
 
-TEST_F(PeerAgainstBridge, ASentHeadingShowsInALaterLineAndAtTheSimulator) {
-  const auto sent = Peer({"send", "h270"});
-  ASSERT_EQ(sent.exit_code, 0) << sent.err;
-  EXPECT_TRUE(sim_->WaitForStdout("HEADING_BUG_SET 270", kGenerous)) << sim_->Stdout();
-  bool seen = false;
-  for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
-    const auto line = Peer({"line"});
-    ASSERT_EQ(line.exit_code, 0) << line.err;
-    seen = line.out.find("heading_bug=270 ") != std::string::npos;
-  }
-  EXPECT_TRUE(seen);
-}
-
-TEST_F(PeerAgainstBridge, WatchPrintsLiveLinesWithoutATerminal) {
-  const auto result = Peer({"watch", "--seconds", "2.5", "--json"});
-  ASSERT_EQ(result.exit_code, 0) << result.err;
-  std::istringstream lines(result.out);
-  int count = 0;
-  for (std::string line; std::getline(lines, line); ++count) {
+// Without a terminal, watch prints one line a second as JSON; when the bridge dies it warns, and
+// it claims the restarted bridge (which answers only whoever sends to it) without help.
+TEST_F(PeerAgainstBridge, WatchWithoutATerminalWarnsAndReclaimsARestartedBridge) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto watch = ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"watch", "--json"}, "10"));
+  ASSERT_TRUE(watch->WaitForStdout("}\n", kGenerous)) << watch->Stderr();
+  bridge_->Signal(SIGKILL);
+  ASSERT_TRUE(watch->WaitForStderr("no line from the bridge", kGenerous)) << watch->Stderr();
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  ASSERT_TRUE(watch->WaitForStderr("lines arriving again", kGenerous)) << watch->Stderr();
+  watch->Signal(SIGTERM);
+  ASSERT_EQ(watch->Wait(kGenerous), 0) << watch->Stderr();
+  for (const std::string& line : Lines(watch->Stdout())) {
     EXPECT_EQ(line.rfind("{\"ground_speed\":", 0), 0u) << line;
   }
-  EXPECT_GE(count, 2);
 }
+
+// skyhelm-peer watch as the session leader of a new pseudo-terminal; `keys` end the view.
+class WatchOnATerminal : public PeerAgainstBridge,
+                         public ::testing::WithParamInterface<const char*> {
+ protected:
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  // Reads the screen until it holds `text`, or until the child has gone (EIO) or 20 s passed.
+  bool ReadScreenUntil(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (screen_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{master_, POLLIN, 0};
+      if (poll(&ready, 1, 50) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return screen_.find(text) != std::string::npos;
+  }
+  tcflag_t Mode() const {
+    termios mode{};
+    tcgetattr(master_, &mode);
+    return mode.c_lflag & (ICANON | ECHO);
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string screen_;
+};
+
+TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  const std::string program = BinPath("skyhelm-peer");
+  winsize size{40, 120, 0, 0};
+  pid_ = forkpty(&master_, nullptr, nullptr, &size);
+  if (pid_ == 0) {
+    execl(program.c_str(), program.c_str(), "watch", "--to", bridge_address_.c_str(), "--timeout",
+          "10", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(pid_, 0);
+  ASSERT_TRUE(ReadScreenUntil("newest distinct line")) << screen_;
+  EXPECT_EQ(Mode() & ECHO, 0u) << "raw mode while the view runs";
+
+  ASSERT_EQ(write(master_, "h270\r", 5), 5);
+  ASSERT_TRUE(ReadScreenUntil("sent h270")) << screen_;
+  EXPECT_TRUE(sim_->WaitForStdout("HEADING_BUG_SET 270", kGenerous)) << sim_->Stdout();
+
+  ASSERT_EQ(write(master_, GetParam(), 1), 1);
+  EXPECT_TRUE(ReadScreenUntil("\x1b[?1049l")) << "left the view's screen";
+  int status = -1;
+  for (int round = 0; round < 400 && waitpid(pid_, &status, WNOHANG) == 0; ++round) {
+    poll(nullptr, 0, 50);
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "still running or killed: " << status;
+  pid_ = -1;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Mode(), static_cast<tcflag_t>(ICANON | ECHO)) << "the cooked mode it started in";
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"));
 
 }  // namespace
 }  // namespace skyhelm::peer
