@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,41 +21,23 @@ float FloatFromBits(std::uint32_t bits) {
   return value;
 }
 
+// Finite values are held to printf below; these are the texts printf does not settle.
+TEST(FormatReal, PrintsNanWithoutSignAndSignedInf) {
+  const struct {
+    float value;
+    const char* text;
+  } cases[] = {
+      {123.456f, "123.456001"},
+      {std::numeric_limits<float>::quiet_NaN(), "nan"},
+      {-std::numeric_limits<float>::quiet_NaN(), "nan"},
+      {FloatFromBits(0x7FA00001u), "nan"},  // signalling NaN
+      {std::numeric_limits<float>::infinity(), "inf"},
+      {-std::numeric_limits<float>::infinity(), "-inf"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatReal(c.value).View(), c.text);
+}
+
 // What "%.6f" prints for the widened float; this program never leaves the classic locale.
-std::string PrintfReal(float value) {
-  char text[128];
-  const int n = std::snprintf(text, sizeof text, "%.6f", static_cast<double>(value));
-  return std::string(text, static_cast<std::size_t>(n));
-}
-
-struct RealCase {
-  float value;
-  const char* text;
-};
-
-class FormatRealTexts : public ::testing::TestWithParam<RealCase> {};
-
-TEST_P(FormatRealTexts, PrintsSixDecimalsOfTheWidenedFloat) {
-  EXPECT_EQ(FormatReal(GetParam().value).View(), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, FormatRealTexts,
-    ::testing::Values(RealCase{0.0f, "0.000000"}, RealCase{-0.0f, "-0.000000"},
-                      RealCase{-1e-9f, "-0.000000"}, RealCase{123.456f, "123.456001"},
-                      RealCase{-2.5f, "-2.500000"}, RealCase{0.5f, "0.500000"},
-                      RealCase{-10.25f, "-10.250000"}, RealCase{47.25f, "47.250000"},
-                      RealCase{0.0078125f, "0.007812"},  // exact tie: to even
-                      RealCase{0.0234375f, "0.023438"},  // exact tie: to even
-                      RealCase{4.76837158203125e-7f, "0.000000"},
-                      RealCase{FLT_MAX, "340282346638528859811704183484516925440.000000"},
-                      RealCase{-FLT_MAX, "-340282346638528859811704183484516925440.000000"},
-                      RealCase{std::numeric_limits<float>::quiet_NaN(), "nan"},
-                      RealCase{-std::numeric_limits<float>::quiet_NaN(), "nan"},
-                      RealCase{FloatFromBits(0x7FA00001u), "nan"},  // signalling NaN
-                      RealCase{std::numeric_limits<float>::infinity(), "inf"},
-                      RealCase{-std::numeric_limits<float>::infinity(), "-inf"}));
-
 TEST(FormatReal, MatchesPrintfForEveryKindOfFiniteFloat) {
   std::vector<std::uint32_t> patterns = {
       0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x00800000u,
@@ -76,7 +57,8 @@ TEST(FormatReal, MatchesPrintfForEveryKindOfFiniteFloat) {
   for (const std::uint32_t bits : patterns) {
     const float value = FloatFromBits(bits);
     if (!std::isfinite(value)) continue;
-    const std::string expected = PrintfReal(value);
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "%.6f", static_cast<double>(value));
     if (FormatReal(value).View() != expected && ++mismatches <= 5) {
       ADD_FAILURE() << std::hex << "bits 0x" << bits << ": " << FormatReal(value).View()
                     << " != " << expected;
@@ -86,8 +68,7 @@ TEST(FormatReal, MatchesPrintfForEveryKindOfFiniteFloat) {
 }
 
 TEST(FormatInt, MatchesPrintfAcrossTheRange) {
-  const std::int32_t values[] = {0, 1, -1, 9, 10, -10, 270, -500, 47001, INT32_MAX, INT32_MIN};
-  for (const std::int32_t value : values) {
+  for (const std::int32_t value : {0, 1, -1, 9, 10, -10, 270, -500, 47001, INT32_MAX, INT32_MIN}) {
     char expected[16];
     std::snprintf(expected, sizeof expected, "%d", static_cast<int>(value));
     EXPECT_EQ(FormatInt(value).View(), expected);

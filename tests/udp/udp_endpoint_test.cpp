@@ -3,13 +3,13 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
+
+#include "tests/udp/loopback_peer.h"
 
 namespace skyhelm {
 namespace {
@@ -33,146 +33,78 @@ std::uint16_t LocalPort(int socket) {
   return ntohs(address.sin_port);
 }
 
-// A peer on 127.0.0.1 with its own port.
-class Peer {
- public:
-  Peer() : socket_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    const sockaddr_in local = Ipv4(INADDR_LOOPBACK, 0);
-    ::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-  }
-  ~Peer() { ::close(socket_); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  void SendTo(std::uint16_t port, const std::string& bytes) const {
-    const sockaddr_in to = Ipv4(INADDR_LOOPBACK, port);
-    ::sendto(socket_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof to);
-  }
-  // The next datagram that is not `skip`, or nullopt when none comes within kPatience.
-  std::optional<std::string> Receive(const std::string& skip = "wait\r\n") const {
-    const auto deadline = steady_clock::now() + kPatience;
-    while (steady_clock::now() < deadline) {
-      pollfd entry{socket_, POLLIN, 0};
-      if (::poll(&entry, 1, 100) <= 0) continue;
-      char bytes[2048];
-      const ssize_t n = ::recv(socket_, bytes, sizeof bytes, 0);
-      if (n < 0) return std::nullopt;
-      std::string datagram(bytes, static_cast<std::size_t>(n));
-      if (datagram != skip) return datagram;
-    }
-    return std::nullopt;
-  }
-  int socket() const { return socket_; }
-
- private:
-  int socket_;
-};
+using Peer = testing::LoopbackPeer;
 
 // One endpoint with the pieces the bridge record gives it, run pass by pass as the loop runs it.
 class UdpEndpointTest : public ::testing::Test {
  protected:
-  UdpEndpointTest() : socket_(net::OpenUdpSocket()), address_(Ipv4(INADDR_ANY, 0)) {}
   ~UdpEndpointTest() override { CloseEndpoint(socket_); }
 
   // Binds on an ephemeral port and makes the bind address 0.0.0.0 with that port, as the bridge's.
   std::uint16_t BindAnyPort() {
     BindIfUnbound(socket_, address_, bind_result_);
-    port_ = LocalPort(socket_);
-    address_.sin_port = htons(port_);
-    return port_;
+    address_.sin_port = htons(LocalPort(socket_));
+    return LocalPort(socket_);
   }
 
-  // The first half of a pass without the simulator: bind, report, wait, receive. Returns the
-  // receive's result, or kNothingReadable.
-  int ReceiveStep() {
+  // One pass without the simulator: bind, report, wait, receive, send `line` (or `idle_line` if
+  // given and nothing came). Returns the receive's result, or kNothingReadable.
+  int Pass(const std::string& line, const char* idle_line = nullptr) {
     address_length_ = kAddressBytes;
-    timeout_ = {0, 100};
+    timeval timeout{0, 100};
     BindIfUnbound(socket_, address_, bind_result_);
     ReportInvalidSocket(socket_);
     int received = kNothingReadable;
-    if (WaitForDatagram(socket_, read_set_, timeout_) > 0) {
+    if (WaitForDatagram(socket_, read_set_, timeout) > 0) {
       received = ReceiveDatagram(socket_, receive_buffer_, address_, address_length_, peer_known_);
+      command_bytes_ = CommandBytes(receive_buffer_, received);
     }
-    command_bytes_ = CommandBytes(receive_buffer_, received);
+    SendLine(socket_, send_buffer_, received == kNothingReadable && idle_line ? idle_line : line,
+             address_, address_length_, peer_known_);
     return received;
   }
-  void SendStep(const std::string& line) {
-    SendLine(socket_, send_buffer_, line, address_, address_length_, peer_known_);
-  }
-  int Pass(const std::string& line) {
-    const int received = ReceiveStep();
-    SendStep(line);
-    return received;
-  }
-  // Passes until one receives something: that pass sends `line`, the ones before it "wait".
-  // Returns the receive's result (kNothingReadable when nothing came within kPatience).
+  // Passes until one receives something; that pass sends `line`, the ones before it "wait".
   int PassUntilReceived(const std::string& line) {
     const auto deadline = steady_clock::now() + kPatience;
-    while (steady_clock::now() < deadline) {
-      const int received = ReceiveStep();
-      SendStep(received == kNothingReadable ? "wait" : line);
-      if (received != kNothingReadable) return received;
-    }
-    return kNothingReadable;
+    int received = kNothingReadable;
+    while (received == kNothingReadable && steady_clock::now() < deadline)
+      received = Pass(line, "wait");
+    return received;
   }
   std::string Received(int received) const {
     return std::string(receive_buffer_, static_cast<std::size_t>(received));
   }
 
-  net::Socket socket_;
-  sockaddr_in address_;
+  net::Socket socket_ = net::OpenUdpSocket();
+  sockaddr_in address_ = Ipv4(INADDR_ANY, 0);
   std::int32_t address_length_ = kAddressBytes;
   fd_set read_set_{};
-  timeval timeout_{};
   std::int32_t bind_result_ = net::kSocketError;
   bool peer_known_ = false;
   DatagramBuffer send_buffer_{};
   DatagramBuffer receive_buffer_{};
   std::size_t command_bytes_ = 0;
-  std::uint16_t port_ = 0;
 };
-
-TEST_F(UdpEndpointTest, NothingIsSentBeforeTheFirstDatagram) {
-  const std::uint16_t port = BindAnyPort();
-  // The bind address is 0.0.0.0 with our own port: a send now would come back to this socket.
-  Pass("v1.2,self,\n");
-  Peer peer;
-  peer.SendTo(port, "mark");
-  ASSERT_EQ(PassUntilReceived("v1.2,line,\n"), 4);
-  EXPECT_EQ(Received(4), "mark");
-  EXPECT_EQ(peer.Receive(), "v1.2,line,\n\r\n");
-}
 
 TEST_F(UdpEndpointTest, LinesFollowTheLastSender) {
   const std::uint16_t port = BindAnyPort();
-  Peer a;
-  Peer b;
-  a.SendTo(port, "1");
+  Peer a(port, "wait\r\n");
+  Peer b(port, "wait\r\n");
+  a.Send("1");
   ASSERT_EQ(PassUntilReceived("to a"), 1);
-  EXPECT_EQ(a.Receive(), "to a\r\n");
-  b.SendTo(port, "1");
+  EXPECT_EQ(a.Next(), "to a\r\n");
+  b.Send("1");
   ASSERT_EQ(PassUntilReceived("to b"), 1);
   Pass("to b");
-  EXPECT_EQ(b.Receive(), "to b\r\n");
-  EXPECT_EQ(b.Receive(), "to b\r\n");
-  a.SendTo(port, "1");
+  EXPECT_EQ(b.Next(), "to b\r\n");
+  EXPECT_EQ(b.Next(), "to b\r\n");
+  a.Send("1");
   ASSERT_EQ(PassUntilReceived("to a again"), 1);
   // Nothing meant for b reached a in between.
-  EXPECT_EQ(a.Receive(), "to a again\r\n");
-}
-
-TEST_F(UdpEndpointTest, ZeroLengthDatagramMakesItsSenderThePeer) {
-  const std::uint16_t port = BindAnyPort();
-  Peer peer;
-  peer.SendTo(port, "");
-  ASSERT_EQ(PassUntilReceived("line"), 0);
-  EXPECT_EQ(command_bytes_, 0u);
-  EXPECT_EQ(peer.Receive(), "line\r\n");
+  EXPECT_EQ(a.Next(), "to a again\r\n");
 }
 
 struct DatagramCase {
-  const char* name;
   std::string datagram;
   int received;               // what the receive reports
   std::size_t command_bytes;  // what is handed to the command protocol
@@ -180,97 +112,74 @@ struct DatagramCase {
 
 class Datagrams : public UdpEndpointTest, public ::testing::WithParamInterface<DatagramCase> {};
 
-TEST_P(Datagrams, AreReceivedAndHandedOverWhole) {
+// Each datagram is followed at once by "g1": one is taken per pass and neither is lost or mixed.
+TEST_P(Datagrams, AreReceivedWholeOnePerPassAndTheirSenderIsThePeer) {
   const DatagramCase& c = GetParam();
   const std::uint16_t port = BindAnyPort();
-  Peer peer;
-  peer.SendTo(port, c.datagram);
+  // No peer yet, so nothing is sent; the bind address is 0.0.0.0 with our own port, so a send
+  // now would come back to this socket as the first datagram.
+  Pass("v1.2,self,\n");
+  Peer peer(port, "wait\r\n");
+  peer.Send(c.datagram);
+  peer.Send("g1");
   ASSERT_EQ(PassUntilReceived("reply"), c.received);
   EXPECT_EQ(command_bytes_, c.command_bytes);
   if (c.received >= 0) {
     EXPECT_EQ(Received(c.received), c.datagram);
+    if (c.received < 1024) {
+      EXPECT_EQ(receive_buffer_[c.received], '\0');  // the rest of the buffer holds zeros
+    }
+    EXPECT_EQ(peer.Next(), "reply\r\n");
   }
-  // The buffer past the datagram holds zeros.
-  if (c.received >= 0 && c.received < 1024) {
-    EXPECT_EQ(receive_buffer_[c.received], '\0');
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, Datagrams,
-    ::testing::Values(DatagramCase{"Command", "h270", 4, 4},
-                      DatagramCase{"OneCarriesNoCommand", "1h270", 5, 0},
-                      DatagramCase{"FullBuffer", std::string(1024, 'h'), 1024, 1024},
-                      DatagramCase{"OneByteTooLongIsRefused", std::string(1025, 'h'), -1, 0}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-TEST_F(UdpEndpointTest, ReceiveAfterARefusedDatagramIsWhole) {
-  const std::uint16_t port = BindAnyPort();
-  Peer peer;
-  peer.SendTo(port, std::string(2000, 'v'));
-  peer.SendTo(port, "g1");
-  ASSERT_EQ(PassUntilReceived("x"), -1);
-  ASSERT_EQ(PassUntilReceived("x"), 2);
+  ASSERT_EQ(PassUntilReceived("next"), 2);
   EXPECT_EQ(Received(2), "g1");
   EXPECT_EQ(receive_buffer_[2], '\0');
+  EXPECT_EQ(peer.Next(), "next\r\n");
 }
 
-TEST_F(UdpEndpointTest, QueuedDatagramsAreTakenOnePerPass) {
+INSTANTIATE_TEST_SUITE_P(Sizes, Datagrams,
+                         ::testing::Values(DatagramCase{"h270", 4, 4}, DatagramCase{"", 0, 0},
+                                           DatagramCase{"1h270", 5, 0},  // "1" carries no command
+                                           DatagramCase{std::string(1024, 'h'), 1024, 1024},
+                                           DatagramCase{std::string(1025, 'h'), -1, 0}));
+
+TEST_F(UdpEndpointTest, RepliesAreTheLineUpToAZeroByteThenCarriageReturnLineFeed) {
+  const std::string line =
+      "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
+      "47.250000,-122.500000,268,1.000000,\n";
+  const struct {
+    std::string line;
+    std::string reply;
+  } cases[] = {
+      {line, line + "\r\n"},
+      {"", "\r\n"},  // before the first record
+      {std::string("ab\0cd", 5), "ab\r\n"},
+      {std::string(1021, 'x'), std::string(1021, 'x') + "\r\n"},  // the longest that fits
+  };
   const std::uint16_t port = BindAnyPort();
-  Peer peer;
-  peer.SendTo(port, "first");
-  peer.SendTo(port, "second");
-  ASSERT_EQ(PassUntilReceived("one"), 5);
-  EXPECT_EQ(peer.Receive(), "one\r\n");
-  ASSERT_EQ(PassUntilReceived("two"), 6);
-  EXPECT_EQ(Received(6), "second");
-  EXPECT_EQ(peer.Receive(), "two\r\n");
+  Peer peer(port, "wait\r\n");
+  for (const auto& c : cases) {
+    peer.Send("1");
+    ASSERT_EQ(PassUntilReceived(c.line), 1);
+    EXPECT_EQ(peer.Next(), c.reply);
+  }
 }
-
-struct ReplyCase {
-  const char* name;
-  std::string line;
-  std::string reply;
-};
-
-class Replies : public UdpEndpointTest, public ::testing::WithParamInterface<ReplyCase> {};
-
-TEST_P(Replies, AreTheLineThenCarriageReturnLineFeed) {
-  const std::uint16_t port = BindAnyPort();
-  Peer peer;
-  peer.SendTo(port, "1");
-  ASSERT_EQ(PassUntilReceived(GetParam().line), 1);
-  EXPECT_EQ(peer.Receive(), GetParam().reply);
-}
-
-const std::string kLine =
-    "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
-    "47.250000,-122.500000,268,1.000000,\n";
-
-INSTANTIATE_TEST_SUITE_P(Lines, Replies,
-                         ::testing::Values(ReplyCase{"TelemetryLine", kLine, kLine + "\r\n"},
-                                           ReplyCase{"BeforeTheFirstRecord", "", "\r\n"},
-                                           ReplyCase{"TextEndsAtAZeroByte",
-                                                     std::string("ab\0cd", 5), "ab\r\n"},
-                                           ReplyCase{"LongestTextThatFits", std::string(1021, 'x'),
-                                                     std::string(1021, 'x') + "\r\n"}),
-                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UdpEndpointTest, PortInUseIsBoundOnceFreed) {
-  std::optional<Peer> holder(std::in_place);  // holds the port first
+  std::optional<Peer> holder(std::in_place, 0);  // holds the port first
   const std::uint16_t port = LocalPort(holder->socket());
   address_ = Ipv4(INADDR_ANY, port);
   Pass("");
   Pass("");
   EXPECT_EQ(bind_result_, net::kSocketError);
-  Peer peer;
-  peer.SendTo(port, "h1");  // reaches the holder, not us
+  Peer peer(port, "wait\r\n");
+  peer.Send("h1");  // reaches the holder, not us
   EXPECT_EQ(Pass(""), kNothingReadable);
   holder.reset();
   Pass("");
   EXPECT_EQ(bind_result_, 0);
   EXPECT_EQ(LocalPort(socket_), port);
-  peer.SendTo(port, "h2");
+  peer.Send("h2");
   ASSERT_EQ(PassUntilReceived("bound"), 2);
   EXPECT_EQ(Received(2), "h2");
 }
@@ -279,7 +188,7 @@ TEST(UdpEndpointInvalidSocket, EveryPassReportsItThenTheFailedWait) {
   std::int32_t bind_result = net::kSocketError;
   fd_set read_set{};
   timeval timeout{0, 100};
-  sockaddr_in address = Ipv4(INADDR_ANY, 0);
+  const sockaddr_in address = Ipv4(INADDR_ANY, 0);
   ::testing::internal::CaptureStdout();
   for (int pass = 0; pass < 2; ++pass) {
     BindIfUnbound(net::kInvalidSocket, address, bind_result);
