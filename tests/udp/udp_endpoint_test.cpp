@@ -104,10 +104,13 @@ TEST_F(UdpEndpointTest, LinesFollowTheLastSender) {
   EXPECT_EQ(a.Next(), "to a again\r\n");
 }
 
+// A datagram, what the endpoint makes of it, and the reply its sender gets to the line sent next.
 struct DatagramCase {
   std::string datagram;
   int received;               // what the receive reports
   std::size_t command_bytes;  // what is handed to the command protocol
+  std::string line;
+  std::string reply;  // the line up to a zero byte, then "\r\n"
 };
 
 class Datagrams : public UdpEndpointTest, public ::testing::WithParamInterface<DatagramCase> {};
@@ -122,14 +125,14 @@ TEST_P(Datagrams, AreReceivedWholeOnePerPassAndTheirSenderIsThePeer) {
   Peer peer(port, "wait\r\n");
   peer.Send(c.datagram);
   peer.Send("g1");
-  ASSERT_EQ(PassUntilReceived("reply"), c.received);
+  ASSERT_EQ(PassUntilReceived(c.line), c.received);
   EXPECT_EQ(command_bytes_, c.command_bytes);
   if (c.received >= 0) {
     EXPECT_EQ(Received(c.received), c.datagram);
     if (c.received < 1024) {
       EXPECT_EQ(receive_buffer_[c.received], '\0');  // the rest of the buffer holds zeros
     }
-    EXPECT_EQ(peer.Next(), "reply\r\n");
+    EXPECT_EQ(peer.Next(), c.reply);
   }
   ASSERT_EQ(PassUntilReceived("next"), 2);
   EXPECT_EQ(Received(2), "g1");
@@ -137,33 +140,19 @@ TEST_P(Datagrams, AreReceivedWholeOnePerPassAndTheirSenderIsThePeer) {
   EXPECT_EQ(peer.Next(), "next\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Datagrams,
-                         ::testing::Values(DatagramCase{"h270", 4, 4}, DatagramCase{"", 0, 0},
-                                           DatagramCase{"1h270", 5, 0},  // "1" carries no command
-                                           DatagramCase{std::string(1024, 'h'), 1024, 1024},
-                                           DatagramCase{std::string(1025, 'h'), -1, 0}));
+const std::string kLine =
+    "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
+    "47.250000,-122.500000,268,1.000000,\n";
+const std::string kLongestLine(1021, 'x');  // the longest that fits with "\r\n"
 
-TEST_F(UdpEndpointTest, RepliesAreTheLineUpToAZeroByteThenCarriageReturnLineFeed) {
-  const std::string line =
-      "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
-      "47.250000,-122.500000,268,1.000000,\n";
-  const struct {
-    std::string line;
-    std::string reply;
-  } cases[] = {
-      {line, line + "\r\n"},
-      {"", "\r\n"},  // before the first record
-      {std::string("ab\0cd", 5), "ab\r\n"},
-      {std::string(1021, 'x'), std::string(1021, 'x') + "\r\n"},  // the longest that fits
-  };
-  const std::uint16_t port = BindAnyPort();
-  Peer peer(port, "wait\r\n");
-  for (const auto& c : cases) {
-    peer.Send("1");
-    ASSERT_EQ(PassUntilReceived(c.line), 1);
-    EXPECT_EQ(peer.Next(), c.reply);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Datagrams,
+    ::testing::Values(DatagramCase{"h270", 4, 4, kLine, kLine + "\r\n"},
+                      DatagramCase{"", 0, 0, "", "\r\n"},  // the line before the first record
+                      DatagramCase{"1h270", 5, 0, std::string("ab\0cd", 5), "ab\r\n"},
+                      DatagramCase{std::string(1024, 'h'), 1024, 1024, kLongestLine,
+                                   kLongestLine + "\r\n"},
+                      DatagramCase{std::string(1025, 'h'), -1, 0, "", ""}));
 
 TEST_F(UdpEndpointTest, PortInUseIsBoundOnceFreed) {
   std::optional<Peer> holder(std::in_place, 0);  // holds the port first
