@@ -12,6 +12,7 @@
 #include "platform/simconnect/wire_protocol.h"
 #include "sim/telemetry_schema.h"
 #include "tests/fault/bridge_rig.h"
+#include "tests/platform/scripted_sim_server.h"
 
 namespace skyhelm::testing {
 namespace {
@@ -22,82 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kSetUpRequests = 1 + 22 + 1 + 11;
 constexpr std::size_t kHeadingBugField = 6;
 constexpr std::size_t kGroundSpeedField = 0;
-
-// A fake simulator on 127.0.0.1 for one client: answers the open like the real one, then sends
-// whatever the test asks for, garbage included. It reads only while a test waits on it.
-class FakeSimulator {
- public:
-  FakeSimulator() {
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listen_fd_, 1);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~FakeSimulator() {
-    if (client_fd_ >= 0) close(client_fd_);
-    close(listen_fd_);
-  }
-  int port() const { return port_; }
-
-  // Accepts the client and reads until it has sent `count` requests.
-  bool ServeRequests(std::size_t count) {
-    pollfd acceptable{listen_fd_, POLLIN, 0};
-    if (poll(&acceptable, 1, static_cast<int>(kPatience.count())) <= 0) return false;
-    client_fd_ = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (requests_ < count && std::chrono::steady_clock::now() < deadline) {
-      if (!ReadSome()) return false;
-    }
-    return requests_ >= count;
-  }
-  // Reads and discards until the client has closed its end (end of stream or reset).
-  bool WaitForClientGone() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!ReadSome()) return true;
-    }
-    return false;
-  }
-  // Writes all of `bytes`; false when the write failed.
-  bool Send(const Bytes& bytes) {
-    return send(client_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-  void Disconnect() { shutdown(client_fd_, SHUT_RDWR); }
-
- private:
-  // One read of at most 100 ms, counting whole requests; false once the client has gone.
-  bool ReadSome() {
-    pollfd readable{client_fd_, POLLIN, 0};
-    if (poll(&readable, 1, 100) <= 0) return true;
-    std::uint8_t buffer[4096];
-    const ssize_t n = recv(client_fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return false;
-    inbox_.insert(inbox_.end(), buffer, buffer + n);
-    std::size_t size = 0;
-    while (wire::PeekFrame(inbox_.data(), inbox_.size(), wire::kRequestHeaderBytes, size) ==
-           wire::FrameStatus::kComplete) {
-      wire::Request request;
-      if (wire::DecodeRequest(inbox_.data(), size, request) &&
-          request.type == wire::RequestType::kOpen) {
-        Bytes answer;
-        wire::EncodeOpenMessage("Fake simulator", answer);
-        Send(answer);
-      }
-      ++requests_;
-      inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(size));
-    }
-    return true;
-  }
-
-  int listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int client_fd_ = -1;
-  int port_ = 0;
-  std::size_t requests_ = 0;
-  Bytes inbox_;
-};
 
 class BridgeFaultTest : public ::testing::Test {
  protected:
@@ -205,12 +130,12 @@ class SimulatorSendsGarbage : public BridgeFaultTest,
                               public ::testing::WithParamInterface<GarbageCase> {};
 
 TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
-  FakeSimulator fake;
+  ScriptedSimServer fake;
   udp_port_ = FreeLoopbackPort(true);
   bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port_)},
-                                {"SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(fake.port())});
-  ASSERT_TRUE(fake.ServeRequests(kSetUpRequests));
+                                {"SKYHELM_SIM_ADDRESS=" + fake.Address()});
   ASSERT_TRUE(bridge_->WaitForStdout("Running...\n", kPatience));
+  ASSERT_TRUE(fake.WaitForRequests(kSetUpRequests));
   ASSERT_TRUE(fake.Send(DataMessage(321)));
   ASSERT_TRUE(peer_.Register(udp_port_).has_value());
   const auto last = peer_.ReceiveLineWith(kGroundSpeedField, "321");

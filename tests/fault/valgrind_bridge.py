@@ -1,144 +1,78 @@
 #!/usr/bin/env python3
 """Runs the bridge under valgrind memcheck against the stand-in simulator and drives it from a
-loopback peer: the peer registers, sends commands (a 1024-byte datagram, which is applied, and a
-1025-byte one, which is not), checks that telemetry lines arrive and that the simulator sees
-exactly the expected events, then stops the bridge with SIGTERM. Passes only when valgrind exits
-with 0: no invalid read or write, no use of uninitialised values, no definite leak.
+loopback peer: commands (among them a 1024-byte datagram, which is applied, and a 1025-byte one,
+which is not), telemetry lines, exactly the expected events at the simulator, then SIGTERM.
+Passes only when valgrind exits with 0: no invalid access, no uninitialised use, no definite leak.
 
 Usage: valgrind_bridge.py BIN_DIR   (the directory holding skyhelm and skyhelm-sim)
 """
 import os
-import queue
 import signal
-import socket
 import subprocess
 import sys
-import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from loopback import Child, Fail, Peer, free_port, start_simulator  # noqa: E402
+
 WAIT_S = 30  # generous: everything under valgrind runs many times slower
+COMMANDS = [  # datagram, the event it gives (None: no event to wait for)
+    (b"h270", "event HEADING_BUG_SET 270"),
+    (b"v-500", "event AP_VS_VAR_SET_ENGLISH -500"),
+    (b"FE", "event AP_MASTER 0"),
+    (b"", None),
+    (b"l900" + b" " * 1020, "event AP_ALT_VAR_SET_ENGLISH 900"),  # exactly 1024 bytes
+    (b"h777" + b"7" * 1021, None),  # 1025 bytes: a failed receive, no command
+    (b"g1", "event GEAR_SET 1"),
+]
+EXPECTED_EVENTS = ["event HEADING_BUG_SET 270", "event AP_VS_VAR_SET_ENGLISH -500",
+                   "event TOGGLE_FLIGHT_DIRECTOR 0", "event AP_MASTER 0",
+                   "event AP_ALT_VAR_SET_ENGLISH 900", "event GEAR_SET 1"]
 
 
-def reader(stream, lines):
-    for line in iter(stream.readline, ""):
-        lines.put(line.rstrip("\n"))
+def drive(bin_dir, children):
+    sim, sim_address = start_simulator(os.path.join(bin_dir, "skyhelm-sim"), WAIT_S)
+    children.append(sim)
+    udp_port = free_port()
+    bridge = Child(["valgrind", "--error-exitcode=99", "--leak-check=full",
+                    "--errors-for-leak-kinds=definite", "--track-origins=yes", "--quiet",
+                    os.path.join(bin_dir, "skyhelm"), str(udp_port)], WAIT_S,
+                   env=dict(os.environ, SKYHELM_SIM_ADDRESS=sim_address), stderr=subprocess.PIPE)
+    children.append(bridge)
+    bridge.wait_line(lambda l: l == "Running...", "Running...")
+    peer = Peer(udp_port, WAIT_S)
+    peer.register()
+    for _ in range(3):
+        peer.line()
+    for datagram, event in COMMANDS:
+        peer.send(datagram)
+        if event is not None:
+            sim.wait_line(lambda l, e=event: l == e, event)
+    for _ in range(3):
+        peer.line()
+    time.sleep(0.5)  # lets a stray event (there must be none) reach the simulator's output
+    sim.drain()
+    events = [line for line in sim.seen if line.startswith("event ")]
+    if events != EXPECTED_EVENTS:
+        raise Fail(f"events at the simulator: {events}, expected {EXPECTED_EVENTS}")
 
-
-def wait_for(lines, seen, wanted, timeout_s=WAIT_S):
-    deadline = time.monotonic() + timeout_s
-    while wanted not in seen:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return False
-        try:
-            seen.append(lines.get(timeout=left))
-        except queue.Empty:
-            return False
-    return True
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def expect_lines(peer, count):
-    """Receives `count` telemetry lines; fails on a timeout or a malformed datagram."""
-    for _ in range(count):
-        data = peer.recv(2048)
-        if not (data.startswith(b"v1.2,") and data.endswith(b",\n\r\n")):
-            raise SystemExit("unexpected datagram from the bridge: %r" % data[:80])
-
-
-def register(peer, target):
-    """Sends "1" until the first line comes back: "Running..." is printed before the first pass
-    binds the port, and a datagram that arrives before the bind is lost."""
-    deadline = time.monotonic() + WAIT_S
-    peer.settimeout(0.5)
-    try:
-        while time.monotonic() < deadline:
-            peer.sendto(b"1", target)
-            try:
-                peer.recv(2048)
-                return
-            except (TimeoutError, ConnectionRefusedError):
-                continue
-        raise SystemExit("no telemetry line from the bridge")
-    finally:
-        peer.settimeout(WAIT_S)
+    bridge.proc.send_signal(signal.SIGTERM)
+    status = bridge.proc.wait(timeout=WAIT_S * 2)
+    if status != 0:
+        print(bridge.proc.stderr.read().decode("latin-1"))
+        raise Fail(f"valgrind exit status {status} (99: memcheck errors)")
+    print(f"valgrind memcheck clean: 6 telemetry lines checked, {len(events)} events as expected")
 
 
 def main():
-    bin_dir = sys.argv[1]
-    sim = subprocess.Popen([os.path.join(bin_dir, "skyhelm-sim"), "--port", "0", "--freeze"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    bridge = None
+    children = []
     try:
-        sim_lines, sim_seen = queue.Queue(), []
-        threading.Thread(target=reader, args=(sim.stdout, sim_lines), daemon=True).start()
-        first = sim_lines.get(timeout=WAIT_S)
-        sim_port = int(first.rsplit(":", 1)[1])
-
-        udp_port = free_udp_port()
-        env = dict(os.environ, SKYHELM_SIM_ADDRESS="127.0.0.1:%d" % sim_port)
-        bridge = subprocess.Popen(
-            ["valgrind", "--error-exitcode=99", "--leak-check=full",
-             "--errors-for-leak-kinds=definite", "--track-origins=yes", "--quiet",
-             os.path.join(bin_dir, "skyhelm"), str(udp_port)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
-        bridge_lines, bridge_seen = queue.Queue(), []
-        threading.Thread(target=reader, args=(bridge.stdout, bridge_lines), daemon=True).start()
-        if not wait_for(bridge_lines, bridge_seen, "Running..."):
-            raise SystemExit("the bridge did not start under valgrind")
-
-        peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        peer.bind(("127.0.0.1", 0))
-        peer.settimeout(WAIT_S)
-        target = ("127.0.0.1", udp_port)
-        register(peer, target)
-        expect_lines(peer, 3)
-
-        commands = [
-            (b"h270", "event HEADING_BUG_SET 270"),
-            (b"v-500", "event AP_VS_VAR_SET_ENGLISH -500"),
-            (b"FE", "event AP_MASTER 0"),
-            (b"", None),
-            (b"l900" + b" " * 1020, "event AP_ALT_VAR_SET_ENGLISH 900"),  # exactly 1024 bytes
-            (b"h777" + b"7" * 1021, None),  # 1025 bytes: a failed receive, no command
-            (b"g1", "event GEAR_SET 1"),
-        ]
-        for datagram, event in commands:
-            peer.sendto(datagram, target)
-            if event is not None and not wait_for(sim_lines, sim_seen, event):
-                raise SystemExit("the simulator never saw %r; it saw %r" % (event, sim_seen))
-        expect_lines(peer, 3)
-        time.sleep(0.5)  # let a stray event (there must be none) reach the simulator's output
-        while not sim_lines.empty():
-            sim_seen.append(sim_lines.get())
-        events = [line for line in sim_seen if line.startswith("event ")]
-        expected = ["event HEADING_BUG_SET 270", "event AP_VS_VAR_SET_ENGLISH -500",
-                    "event TOGGLE_FLIGHT_DIRECTOR 0", "event AP_MASTER 0",
-                    "event AP_ALT_VAR_SET_ENGLISH 900", "event GEAR_SET 1"]
-        if events != expected:
-            raise SystemExit("events at the simulator: %r, expected %r" % (events, expected))
-
-        bridge.send_signal(signal.SIGTERM)
-        status = bridge.wait(timeout=WAIT_S * 2)
-        report = bridge.stderr.read()
-        if status != 0:
-            print(report)
-            raise SystemExit("valgrind exit status %d (99: memcheck errors)" % status)
-        print("valgrind memcheck clean: %d telemetry lines checked, %d events as expected"
-              % (6, len(events)))
+        drive(sys.argv[1], children)
+    except Fail as error:
+        raise SystemExit(str(error))
     finally:
-        if bridge is not None and bridge.poll() is None:
-            bridge.kill()
-        sim.send_signal(signal.SIGTERM)
-        try:
-            sim.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            sim.kill()
+        for child in reversed(children):
+            child.stop()
 
 
 if __name__ == "__main__":

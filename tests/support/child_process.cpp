@@ -47,11 +47,13 @@ void ReadPipe(int& fd, std::string& sink) {
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
                                                   const std::vector<std::string>& args,
                                                   const std::vector<std::string>& env) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) return nullptr;
-  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-    close(out_pipe[0]);
+  std::unique_ptr<ChildProcess> child(new ChildProcess());  // its destructor closes the pipes
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  const bool piped = pipe2(out_pipe, O_CLOEXEC) == 0 && pipe2(err_pipe, O_CLOEXEC) == 0;
+  child->out_fd_ = out_pipe[0];
+  child->err_fd_ = err_pipe[0];
+  if (!piped) {
     close(out_pipe[1]);
     return nullptr;
   }
@@ -77,10 +79,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
-  std::unique_ptr<ChildProcess> child(new ChildProcess());
-  child->out_fd_ = out_pipe[0];
-  child->err_fd_ = err_pipe[0];
-  if (pid < 0) return nullptr;  // the destructor closes the pipes
+  if (pid < 0) return nullptr;
   child->pid_ = pid;
   fcntl(child->out_fd_, F_SETFL, O_NONBLOCK);
   fcntl(child->err_fd_, F_SETFL, O_NONBLOCK);
