@@ -13,6 +13,7 @@
 #include "sim/telemetry_schema.h"
 #include "tests/fault/bridge_rig.h"
 #include "tests/platform/scripted_sim_server.h"
+#include "tests/udp/loopback_peer.h"
 
 namespace skyhelm::testing {
 namespace {
@@ -32,20 +33,31 @@ class BridgeFaultTest : public ::testing::Test {
     udp_port_ = FreeLoopbackPort(true);
     bridge_ = StartBridge(udp_port_, sim_port_);
     ASSERT_NE(bridge_, nullptr);
-    ASSERT_TRUE(peer_.Register(udp_port_).has_value());
+    JoinBridge();
+  }
+
+  void JoinBridge() {
+    peer_ = std::make_unique<LoopbackPeer>(udp_port_);
+    ASSERT_TRUE(peer_->Join());
   }
 
   // Sends a heading-bug command and waits for a line that shows it: then the line is live.
-  std::string LiveLineWithHeadingBug(UdpPeer& peer, int heading_deg) {
-    peer.Send(udp_port_, "h" + std::to_string(heading_deg));
-    return peer.ReceiveLineWith(kHeadingBugField, std::to_string(heading_deg)).value_or("");
+  static std::string LiveLineWithHeadingBug(LoopbackPeer& peer, int heading_deg) {
+    const std::string value = std::to_string(heading_deg);
+    peer.Send("h" + value);
+    return peer
+        .Next([&](const std::string& d) {
+          return IsTelemetryDatagram(d) && LineField(d, kHeadingBugField) == value;
+        })
+        .value_or("");
   }
 
   // The next `count` datagrams all equal `line`.
   void ExpectLinesUnchanged(const std::string& line, int count) {
-    peer_.Drain();
+    while (peer_->Receive(milliseconds(0))) {
+    }
     for (int i = 0; i < count; ++i) {
-      const auto datagram = peer_.Receive(kPatience);
+      const auto datagram = peer_->Receive(kPatience);
       ASSERT_TRUE(datagram.has_value()) << "no line after " << i;
       ASSERT_EQ(*datagram, line);
     }
@@ -57,7 +69,7 @@ class BridgeFaultTest : public ::testing::Test {
     ASSERT_FALSE(last.empty());
     ExpectLinesUnchanged(last, 20);
     for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"}) {
-      peer_.Send(udp_port_, command);
+      peer_->Send(command);
     }
     ExpectLinesUnchanged(last, 20);
     ASSERT_TRUE(bridge_->Running());
@@ -76,7 +88,7 @@ class BridgeFaultTest : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<ChildProcess> bridge_;
-  UdpPeer peer_;
+  std::unique_ptr<LoopbackPeer> peer_;
   int sim_port_ = 0;
   int udp_port_ = 0;
 };
@@ -85,7 +97,7 @@ class SimulatorGoesAway : public BridgeFaultTest, public ::testing::WithParamInt
 
 TEST_P(SimulatorGoesAway, BridgeKeepsServingTheLastLine) {
   ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
-  const std::string last = LiveLineWithHeadingBug(peer_, 123);
+  const std::string last = LiveLineWithHeadingBug(*peer_, 123);
   ASSERT_FALSE(last.empty());
   sim_->Signal(GetParam());
   ASSERT_TRUE(sim_->Wait(kPatience).has_value());
@@ -137,8 +149,10 @@ TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
   ASSERT_TRUE(bridge_->WaitForStdout("Running...\n", kPatience));
   ASSERT_TRUE(fake.WaitForRequests(kSetUpRequests));
   ASSERT_TRUE(fake.Send(DataMessage(321)));
-  ASSERT_TRUE(peer_.Register(udp_port_).has_value());
-  const auto last = peer_.ReceiveLineWith(kGroundSpeedField, "321");
+  ASSERT_NO_FATAL_FAILURE(JoinBridge());
+  const auto last = peer_->Next([](const std::string& d) {
+    return IsTelemetryDatagram(d) && LineField(d, kGroundSpeedField) == "321";
+  });
   ASSERT_TRUE(last.has_value());
 
   ASSERT_TRUE(fake.Send(GetParam().bytes));
@@ -167,25 +181,25 @@ TEST_F(BridgeFaultTest, PortTakenAtStartIsBoundOnceFreed) {
   bridge_ = StartBridge(udp_port_, sim_port_);
   ASSERT_NE(bridge_, nullptr);
 
-  peer_.Send(udp_port_, "h10");  // reaches the blocker, not the bridge
+  LoopbackPeer(udp_port_).Send("h10");  // reaches the blocker, not the bridge
   pollfd readable{blocker_fd, POLLIN, 0};
   char buffer[16];
   EXPECT_EQ(poll(&readable, 1, static_cast<int>(kPatience.count())), 1);
   EXPECT_EQ(recv(blocker_fd, buffer, sizeof buffer, MSG_DONTWAIT), 3);
   close(blocker_fd);
 
-  ASSERT_TRUE(peer_.Register(udp_port_).has_value());
-  EXPECT_FALSE(LiveLineWithHeadingBug(peer_, 45).empty());
+  ASSERT_NO_FATAL_FAILURE(JoinBridge());
+  EXPECT_FALSE(LiveLineWithHeadingBug(*peer_, 45).empty());
   EXPECT_EQ(StopBothAndListEvents(), std::vector<std::string>{"event HEADING_BUG_SET 45"});
 }
 
 TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
   ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
-  ASSERT_FALSE(LiveLineWithHeadingBug(peer_, 11).empty());
-  peer_.Close();  // every send to the old peer now draws an ICMP port unreachable
+  ASSERT_FALSE(LiveLineWithHeadingBug(*peer_, 11).empty());
+  peer_.reset();  // every send to the old peer now draws an ICMP port unreachable
 
-  UdpPeer next;
-  ASSERT_TRUE(next.Register(udp_port_).has_value());
+  LoopbackPeer next(udp_port_);
+  ASSERT_TRUE(next.Join());
   EXPECT_FALSE(LiveLineWithHeadingBug(next, 22).empty());
   ASSERT_TRUE(bridge_->Running());
   EXPECT_EQ(StopBothAndListEvents(),

@@ -1,10 +1,10 @@
 // Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
-// a loopback UDP peer, and a process's resident memory.
+// telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h; create
+// them after the children, which would otherwise inherit (and keep open) their sockets.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,65 +95,5 @@ inline std::string LineField(const std::string& datagram, std::size_t index) {
   const std::size_t end = at == std::string::npos ? at : datagram.find(',', at + 1);
   return end == std::string::npos ? "" : datagram.substr(at + 1, end - at - 1);
 }
-
-// A UDP socket on 127.0.0.1 (port chosen by the system) that plays the bridge's peer.
-class UdpPeer {
- public:
-  UdpPeer() {
-    const sockaddr_in address = Loopback(0);
-    bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  }
-  ~UdpPeer() { Close(); }
-  UdpPeer(const UdpPeer&) = delete;
-  UdpPeer& operator=(const UdpPeer&) = delete;
-
-  bool Send(int port, const std::string& bytes) {
-    const sockaddr_in to = Loopback(port);
-    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                  sizeof to) == static_cast<ssize_t>(bytes.size());
-  }
-  // One datagram, or nullopt when none came within `timeout` (or the socket reported an error,
-  // e.g. ECONNREFUSED from an earlier send).
-  std::optional<std::string> Receive(milliseconds timeout) {
-    pollfd readable{fd_, POLLIN, 0};
-    if (poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-    char buffer[2048];
-    const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(n));
-  }
-  // Sends "1" every 100 ms until a datagram comes back: "Running..." comes before the first pass
-  // binds the port, and a datagram sent before that is lost. The first reply, or nullopt.
-  std::optional<std::string> Register(int port) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      Send(port, "1");
-      if (auto reply = Receive(milliseconds(100))) return reply;
-    }
-    return std::nullopt;
-  }
-  // Receives until a telemetry line whose field `index` is `value`; nullopt after kPatience.
-  std::optional<std::string> ReceiveLineWith(std::size_t index, const std::string& value) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto d = Receive(milliseconds(200));
-      if (d && IsTelemetryDatagram(*d) && LineField(*d, index) == value) return d;
-    }
-    return std::nullopt;
-  }
-  // Discards every datagram already queued.
-  void Drain() {
-    char buffer[2048];
-    while (recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
-    }
-  }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-};
 
 }  // namespace skyhelm::testing

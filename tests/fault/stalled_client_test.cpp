@@ -1,6 +1,7 @@
 // A client of skyhelm-sim that stops reading: the server's memory stays bounded and the other
 // clients keep getting their frames.
 #include <SimConnect.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <algorithm>

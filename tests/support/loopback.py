@@ -50,13 +50,6 @@ class Child:
             if predicate(line):
                 return line
 
-    def drain(self):
-        """Moves the lines that have already arrived into `seen`."""
-        while not self.lines.empty():
-            line = self.lines.get()
-            if line is not None:
-                self.seen.append(line)
-
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()

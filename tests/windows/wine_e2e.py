@@ -17,6 +17,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # keeps the source tree free of __pycache__
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from loopback import LOOPBACK, Child, Fail, Peer, free_port, start_simulator  # noqa: E402
 
