@@ -1,27 +1,15 @@
-// Simulator events: names, normalising and clamping of data words, toggles and the gear.
+// Simulator events: normalising and clamping of data words, toggles and the gear.
 #include "simulator/sim_events.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "sim/client_events.h"
-
 namespace skyhelm::simulator {
 namespace {
 
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-
-TEST(SimEvents, EveryBridgeEventNameIsKnown) {
-  for (const ClientEventMapping& mapping : kClientEventMappings) {
-    const auto event = FindSimEvent(mapping.sim_event_name);
-    ASSERT_TRUE(event) << mapping.sim_event_name;
-    EXPECT_STREQ(SimEventName(*event), mapping.sim_event_name);
-  }
-  EXPECT_TRUE(FindSimEvent("heading_bug_set"));
-  EXPECT_FALSE(FindSimEvent("HEADING_BUG"));
-}
 
 struct DataCase {
   SimEvent event;
@@ -50,6 +38,7 @@ TEST(SimEvents, DataWordsAreNormalisedOrClamped) {
       {SimEvent::kGearSet, 1, &SimState::gear_handle, 1},
       {SimEvent::kGearSet, -1, &SimState::gear_handle, 1},
       {SimEvent::kGearSet, 0, &SimState::gear_handle, 0},
+      {SimEvent::kGearSet, 1, &SimState::gear_position, 0},  // unfrozen: the gear travels later
   };
   for (const DataCase& c : cases) {
     SimState state;
@@ -76,15 +65,6 @@ TEST(SimEvents, ButtonsToggleWhateverTheData) {
     ApplySimEvent(state, event, 0, false);
     EXPECT_EQ(state.*field, 0.0) << SimEventName(event);
   }
-}
-
-TEST(SimEvents, GearMovesAtOnceOnlyWhenFrozen) {
-  SimState moving;
-  ApplySimEvent(moving, SimEvent::kGearSet, 1, false);
-  EXPECT_EQ(moving.gear_position, 0.0);
-  SimState frozen;
-  ApplySimEvent(frozen, SimEvent::kGearSet, 1, true);
-  EXPECT_EQ(frozen.gear_position, 1.0);
 }
 
 }  // namespace
