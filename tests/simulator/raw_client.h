@@ -1,14 +1,24 @@
-// Test helper: a raw TCP client speaking the simulator's byte protocol, without the client library.
+// Test helper: a raw TCP client speaking the simulator's byte protocol, without the client library,
+// so that tests can send broken bytes and stop reading at will.
 #pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <SimConnect.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "platform/simconnect/wire_protocol.h"
+#include "sim/client_events.h"
+#include "sim/telemetry_schema.h"
 
 namespace skyhelm::simulator::testing {
 
@@ -33,31 +43,95 @@ struct Message {
 class RawClient {
  public:
   // Connects to 127.0.0.1:port; receive_buffer_bytes > 0 shrinks the receive buffer first.
-  explicit RawClient(std::uint16_t port, int receive_buffer_bytes = 0);
-  ~RawClient();
+  explicit RawClient(std::uint16_t port, int receive_buffer_bytes = 0) {
+    if (receive_buffer_bytes > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    closed_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+  }
+  ~RawClient() { ::close(fd_); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  void SendBytes(const std::vector<std::uint8_t>& bytes);
+  void SendBytes(const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<std::size_t>(n);
+    }
+  }
+
   // Each sends one request with the next send id and returns that id.
   std::uint32_t Open(const char* name = "Request Data",
-                     std::uint32_t version = wire::kProtocolVersion);
+                     std::uint32_t version = wire::kProtocolVersion) {
+    return Send(wire::EncodeOpen, wire::OpenRequest{wire::kMagic, version, name});
+  }
   std::uint32_t Add(std::uint32_t define_id, const char* datum, const char* units,
-                    std::uint32_t type);
+                    std::uint32_t type) {
+    return Send(wire::EncodeAddToDataDefinition,
+                wire::AddToDataDefinitionRequest{define_id, datum, units != nullptr,
+                                                 units != nullptr ? units : "", type});
+  }
   std::uint32_t RequestData(std::uint32_t request_id, std::uint32_t define_id, std::uint32_t period,
-                            std::uint32_t object_id = 0);
-  std::uint32_t Map(std::uint32_t event_id, const char* name);
-  std::uint32_t Transmit(std::uint32_t event_id, std::uint32_t data);
+                            std::uint32_t object_id = 0) {
+    return Send(wire::EncodeRequestDataOnSimObject,
+                wire::RequestDataOnSimObjectRequest{request_id, define_id, object_id, period});
+  }
+  std::uint32_t Map(std::uint32_t event_id, const char* name) {
+    return Send(wire::EncodeMapClientEvent, wire::MapClientEventRequest{event_id, name});
+  }
+  std::uint32_t Transmit(std::uint32_t event_id, std::uint32_t data) {
+    return Send(
+        wire::EncodeTransmitClientEvent,
+        wire::TransmitClientEventRequest{0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
+                                         SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
+  }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
-  void SubscribeLikeTheBridge();
+  void SubscribeLikeTheBridge() {
+    Open();
+    for (const TelemetryDatum& datum : kTelemetryDefinitionEntries) {
+      Add(kTelemetryDefinition, datum.datum_name, datum.units_name, datum.datum_type);
+    }
+    RequestData(kTelemetryRequest, kTelemetryDefinition, SIMCONNECT_PERIOD_SIM_FRAME);
+    for (const ClientEventMapping& mapping : kClientEventMappings) {
+      Map(mapping.id, mapping.sim_event_name);
+    }
+  }
 
   // The next message (with `id` when given, skipping others) within ten seconds; nullopt on
   // timeout or a closed connection.
-  std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt);
+  std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
+    const auto deadline = Clock::now() + kPatience;
+    for (;;) {
+      std::size_t size = 0;
+      const auto status =
+          wire::PeekFrame(buffer_.data(), buffer_.size(), wire::kMessageHeaderBytes, size);
+      if (status == wire::FrameStatus::kBroken) return std::nullopt;
+      if (status == wire::FrameStatus::kComplete) {
+        const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(size);
+        Message message{{buffer_.begin(), end}};
+        buffer_.erase(buffer_.begin(), end);
+        if (!id || message.id() == *id) return message;
+      } else if (!Fill(deadline)) {
+        return std::nullopt;
+      }
+    }
+  }
   // True once the server has closed the connection (within ten seconds, discarding data).
-  bool WaitClosed();
+  bool WaitClosed() {
+    const auto deadline = Clock::now() + kPatience;
+    while (Fill(deadline)) buffer_.clear();
+    return closed_;
+  }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kPatience{10};
+
   template <typename Request>
   std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::vector<std::uint8_t>&),
                      const Request& request) {
@@ -66,9 +140,22 @@ class RawClient {
     SendBytes(bytes);
     return next_send_id_++;
   }
-  bool Fill(std::chrono::steady_clock::time_point deadline);
+  // Appends what arrives before `deadline`; false on timeout or a closed connection.
+  bool Fill(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (closed_ || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return false;
+    }
+    std::uint8_t chunk[65536];
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    closed_ = n <= 0;
+    if (n > 0) buffer_.insert(buffer_.end(), chunk, chunk + n);
+    return n > 0;
+  }
 
-  int fd_ = -1;
+  int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   bool closed_ = false;
   std::uint32_t next_send_id_ = 1;
   std::vector<std::uint8_t> buffer_;

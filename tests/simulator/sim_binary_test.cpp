@@ -6,7 +6,6 @@
 
 #include <csignal>
 
-#include "sim/client_events.h"
 #include "tests/simulator/raw_client.h"
 #include "tests/support/child_process.h"
 
@@ -18,6 +17,7 @@ using testing::RawClient;
 
 constexpr std::chrono::milliseconds kWait(10000);
 const std::string kListening = "listening on 127.0.0.1:";
+constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 
 std::string Sim() { return skyhelm::testing::BinPath("skyhelm-sim"); }
 
@@ -57,34 +57,66 @@ TEST(SimBinary, CommandLineExitCodesAndTheListeningLine) {
 class SimRun : public ::testing::TestWithParam<int> {};
 
 // On port 0 the first line names the real port; start values read back exactly through the
-// bridge's definition; events are logged with signed data; a stop signal sends every client a
-// quit and exits 0.
-TEST_P(SimRun, StartValuesEventLinesAndQuitOnSignal) {
+// bridge's definition; events take effect and are logged with signed data; a stop signal sends
+// every client a quit and exits 0.
+TEST_P(SimRun, ServesStartValuesLogsEventsAndQuitsOnSignal) {
   auto child = ChildProcess::Start(
       Sim(), {"--port", "0", "--freeze", "--set", "PLANE HEADING DEGREES TRUE=268", "--set",
               "autopilot heading lock dir=271", "--set", "Plane Altitude=1234.9", "--set",
               "Title=Test Rig"});
   ASSERT_TRUE(child->WaitForStdout("\n", kWait)) << child->Stderr();
-  ASSERT_EQ(child->Stdout().rfind(kListening, 0), 0u) << child->Stdout();
-  const auto port =
-      static_cast<std::uint16_t>(std::stoi(child->Stdout().substr(kListening.size())));
+  const std::string first_line = child->Stdout();
+  ASSERT_EQ(first_line.rfind(kListening, 0), 0u) << first_line;
+  const auto port = static_cast<std::uint16_t>(std::stoi(first_line.substr(kListening.size())));
   RawClient a(port);
   RawClient b(port);
   a.SubscribeLikeTheBridge();
+  // The second client uses the same definition id for its own entries, in other units.
   b.Open("second");
-  const auto data = a.Next(SIMCONNECT_RECV_ID_SIMOBJECT_DATA);
-  ASSERT_TRUE(data);
+  b.Add(kTelemetryDefinition, "Plane Altitude", "meters", SIMCONNECT_DATATYPE_FLOAT64);
+  b.Add(kTelemetryDefinition, "PLANE HEADING DEGREES TRUE", "radians", SIMCONNECT_DATATYPE_FLOAT32);
+  b.RequestData(9, kTelemetryDefinition, SIMCONNECT_PERIOD_VISUAL_FRAME);
+  // The first message after the open is data: nothing of the bridge's 34 requests was refused.
+  ASSERT_EQ(a.Next().value().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
+  const auto data = a.Next();
+  ASSERT_TRUE(data && data->id() == kData);
+  ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
+  // Request, object (the user aircraft), definition, flags, entry number, out of, define count.
+  const std::uint32_t header[] = {kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, 1};
+  for (std::size_t n = 0; n < 7; ++n) EXPECT_EQ(data->field(n), header[n]) << n;
   EXPECT_STREQ(data->TextAt(0), "Test Rig");
   EXPECT_EQ(data->At<std::int32_t>(332), 268);
   EXPECT_EQ(data->At<std::int32_t>(280), 271);
   EXPECT_EQ(data->At<std::int32_t>(260), 1234);
-  ASSERT_TRUE(b.Next(SIMCONNECT_RECV_ID_OPEN));
+  const auto own = b.Next(kData);
+  ASSERT_TRUE(own);
+  ASSERT_EQ(own->block_size(), 12u);
+  EXPECT_EQ(own->field(0), 9u);
+  EXPECT_DOUBLE_EQ(own->At<double>(0), 1234.9 * 0.3048);
+  EXPECT_FLOAT_EQ(own->At<float>(8), static_cast<float>(268 * 3.14159265358979323846 / 180));
+
   a.Transmit(kVerticalSpeedVarSet, static_cast<std::uint32_t>(-500));
   a.Transmit(kHeadingBugSet, 4294967295u);
-  EXPECT_TRUE(
-      child->WaitForStdout("event AP_VS_VAR_SET_ENGLISH -500\nevent HEADING_BUG_SET -1\n", kWait))
-      << child->Stdout();
-  EXPECT_NE(child->Stdout().find("client 1 connected \"Request Data\"\n"), std::string::npos);
+  a.Transmit(kGearSet, 1);
+  a.Transmit(kAutopilotMaster, 0);  // a button: switches the autopilot on
+  // Requests are handled in order, so data produced after the last one shows every effect.
+  std::optional<testing::Message> later;
+  for (int i = 0; i < 600 && (!later || later->At<std::int32_t>(304) != 1); ++i) {
+    ASSERT_TRUE(later = a.Next(kData));
+  }
+  ASSERT_EQ(later->At<std::int32_t>(304), 1);
+  EXPECT_EQ(later->block_size(), kTelemetryRecordBytes);  // still its own definition
+  EXPECT_EQ(later->At<std::int32_t>(308), -500);
+  EXPECT_EQ(later->At<std::int32_t>(280), 359);
+  EXPECT_EQ(later->At<float>(336), 1.0f);  // frozen: the gear is down at once
+  ASSERT_TRUE(child->WaitForStdout("event AP_MASTER 0\n", kWait)) << child->Stdout();
+  EXPECT_EQ(child->Stdout(), first_line +
+                                 "client 1 connected \"Request Data\"\n"
+                                 "client 2 connected \"second\"\n"
+                                 "event AP_VS_VAR_SET_ENGLISH -500\n"
+                                 "event HEADING_BUG_SET -1\n"
+                                 "event GEAR_SET 1\n"
+                                 "event AP_MASTER 0\n");
 
   child->Signal(GetParam());
   EXPECT_TRUE(a.Next(SIMCONNECT_RECV_ID_QUIT));
