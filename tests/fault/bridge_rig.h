@@ -1,6 +1,5 @@
 // Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
-// telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h; create
-// them after the children, which would otherwise inherit (and keep open) their sockets.
+// telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h.
 #pragma once
 
 #include <arpa/inet.h>
@@ -82,18 +81,15 @@ inline sockaddr_in Loopback(int port) {
   return address;
 }
 
-// True for a telemetry line as the bridge sends it: "v1.2," ... ",\n\r\n".
-inline bool IsTelemetryDatagram(const std::string& d) {
-  return d.rfind("v1.2,", 0) == 0 && d.size() > 9 && d.compare(d.size() - 4, 4, ",\n\r\n") == 0;
-}
-
-// The i-th value (0-based, after the tag) of a telemetry datagram; "" when there is none.
-inline std::string LineField(const std::string& datagram, std::size_t index) {
-  std::size_t at = datagram.find(',');
-  for (std::size_t i = 0; i < index && at != std::string::npos; ++i)
-    at = datagram.find(',', at + 1);
-  const std::size_t end = at == std::string::npos ? at : datagram.find(',', at + 1);
-  return end == std::string::npos ? "" : datagram.substr(at + 1, end - at - 1);
+// The i-th value (0-based, after the tag) of a telemetry line as the bridge sends it,
+// "v1.2," ... ",\n\r\n"; "" for any other datagram.
+inline std::string LineField(const std::string& d, std::size_t index) {
+  if (d.rfind("v1.2,", 0) != 0 || d.size() < 9 || d.compare(d.size() - 4, 4, ",\n\r\n") != 0)
+    return "";
+  std::istringstream fields(d.substr(5));
+  std::string field;
+  for (std::size_t i = 0; i <= index; ++i) std::getline(fields, field, ',');
+  return field;
 }
 
 }  // namespace skyhelm::testing

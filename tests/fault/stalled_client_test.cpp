@@ -25,14 +25,9 @@ using simulator::testing::RawClient;
 constexpr long kGrowthBoundKiB = 16 * 1024;
 
 Bytes AddRequest(std::uint32_t define, const char* datum, const char* units, std::uint32_t type) {
-  wire::AddToDataDefinitionRequest add;
-  add.define_id = define;
-  add.datum_name = datum;
-  add.has_units = units != nullptr;
-  add.units_name = units != nullptr ? units : "";
-  add.datum_type = type;
   Bytes out;
-  wire::EncodeAddToDataDefinition(add, 2, out);
+  wire::EncodeAddToDataDefinition({define, datum, units != nullptr, units ? units : "", type}, 2,
+                                  out);
   return out;
 }
 
@@ -46,19 +41,11 @@ class Staller {
     const sockaddr_in address = Loopback(port);
     connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     Bytes setup;
-    wire::OpenRequest open;
-    open.client_name = "staller";
-    wire::EncodeOpen(open, 1, setup);
+    wire::EncodeOpen({wire::kMagic, wire::kProtocolVersion, "staller"}, 1, setup);
     const Bytes title = AddRequest(0, "Title", nullptr, SIMCONNECT_DATATYPE_STRING256);
     for (int i = 0; i < 200; ++i) setup.insert(setup.end(), title.begin(), title.end());
-    wire::RequestDataOnSimObjectRequest every_frame;
-    every_frame.period = SIMCONNECT_PERIOD_SIM_FRAME;
-    wire::EncodeRequestDataOnSimObject(every_frame, 3, setup);
-    for (std::size_t done = 0; done < setup.size();) {
-      const ssize_t n = send(fd_, setup.data() + done, setup.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
+    wire::EncodeRequestDataOnSimObject({0, 0, 0, SIMCONNECT_PERIOD_SIM_FRAME}, 3, setup);
+    send(fd_, setup.data(), setup.size(), MSG_NOSIGNAL);  // blocking: all of it
   }
   ~Staller() { close(fd_); }
 

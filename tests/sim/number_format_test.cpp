@@ -45,22 +45,18 @@ TEST(FormatReal, MatchesPrintfForEveryKindOfFiniteFloat) {
   };
   std::mt19937 random(20240611u);
   for (int i = 0; i < 200000; ++i) patterns.push_back(static_cast<std::uint32_t>(random()));
+  std::vector<float> values;
+  for (const std::uint32_t bits : patterns) values.push_back(FloatFromBits(bits));
   // Also the range the simulator delivers, where the rounding at the sixth decimal matters most.
   std::uniform_real_distribution<float> flight_values(-400.0f, 400.0f);
-  for (int i = 0; i < 100000; ++i) {
-    const float value = flight_values(random);
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    patterns.push_back(bits);
-  }
+  for (int i = 0; i < 100000; ++i) values.push_back(flight_values(random));
   int mismatches = 0;
-  for (const std::uint32_t bits : patterns) {
-    const float value = FloatFromBits(bits);
+  for (const float value : values) {
     if (!std::isfinite(value)) continue;
     char expected[128];
     std::snprintf(expected, sizeof expected, "%.6f", static_cast<double>(value));
     if (FormatReal(value).View() != expected && ++mismatches <= 5) {
-      ADD_FAILURE() << std::hex << "bits 0x" << bits << ": " << FormatReal(value).View()
+      ADD_FAILURE() << std::hexfloat << value << ": " << FormatReal(value).View()
                     << " != " << expected;
     }
   }

@@ -28,6 +28,12 @@ class LoopbackPeer {
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
   int socket() const { return socket_; }
+  std::uint16_t local_port() const {
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &length);
+    return ntohs(bound.sin_port);
+  }
   void Send(const std::string& bytes) const {
     ::sendto(socket_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to_),
              sizeof to_);
@@ -62,7 +68,7 @@ class LoopbackPeer {
 
  private:
   const std::string skip_;
-  int socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+  int socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // children never inherit it
   sockaddr_in to_{};
 };
 

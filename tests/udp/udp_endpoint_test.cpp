@@ -14,9 +14,9 @@
 namespace skyhelm {
 namespace {
 
-using std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(5);
 constexpr int kNothingReadable = -100;
+using Peer = testing::LoopbackPeer;
 
 sockaddr_in Ipv4(in_addr_t host_order_address, std::uint16_t port) {
   sockaddr_in address{};
@@ -32,8 +32,6 @@ std::uint16_t LocalPort(int socket) {
   getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
 }
-
-using Peer = testing::LoopbackPeer;
 
 // One endpoint with the pieces the bridge record gives it, run pass by pass as the loop runs it.
 class UdpEndpointTest : public ::testing::Test {
@@ -65,15 +63,13 @@ class UdpEndpointTest : public ::testing::Test {
   }
   // Passes until one receives something; that pass sends `line`, the ones before it "wait".
   int PassUntilReceived(const std::string& line) {
-    const auto deadline = steady_clock::now() + kPatience;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
     int received = kNothingReadable;
-    while (received == kNothingReadable && steady_clock::now() < deadline)
+    while (received == kNothingReadable && std::chrono::steady_clock::now() < deadline)
       received = Pass(line, "wait");
     return received;
   }
-  std::string Received(int received) const {
-    return std::string(receive_buffer_, static_cast<std::size_t>(received));
-  }
+  std::string Received(int n) const { return {receive_buffer_, static_cast<std::size_t>(n)}; }
 
   net::Socket socket_ = net::OpenUdpSocket();
   sockaddr_in address_ = Ipv4(INADDR_ANY, 0);
@@ -156,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UdpEndpointTest, PortInUseIsBoundOnceFreed) {
   std::optional<Peer> holder(std::in_place, 0);  // holds the port first
-  const std::uint16_t port = LocalPort(holder->socket());
+  const std::uint16_t port = holder->local_port();
   address_ = Ipv4(INADDR_ANY, port);
   Pass("");
   Pass("");
