@@ -1,5 +1,5 @@
 // Test helper: a raw TCP client speaking the simulator's byte protocol, without the client library,
-// so that tests can send broken bytes and stop reading at will.
+// so that tests can send broken bytes and stop reading at will. Every wait gives up after 10 s.
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -28,16 +27,8 @@ struct Message {
   std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
   // The n-th 32-bit field after the 12-byte header (0-based).
   std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
-  // The data block of a SIMOBJECT_DATA message, and the value at byte `at` of it.
-  const std::uint8_t* block() const { return bytes.data() + wire::kSimObjectDataHeaderBytes; }
+  // The size of a SIMOBJECT_DATA message's data block.
   std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
-  template <typename T>
-  T At(std::size_t at) const {
-    T value;
-    std::memcpy(&value, block() + at, sizeof value);
-    return value;
-  }
-  const char* TextAt(std::size_t at) const { return reinterpret_cast<const char*>(block() + at); }
 };
 
 class RawClient {
@@ -58,11 +49,7 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   void SendBytes(const std::vector<std::uint8_t>& bytes) {
-    for (std::size_t sent = 0; sent < bytes.size();) {
-      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<std::size_t>(n);
-    }
+    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);  // blocking: all of it or an error
   }
 
   // Each sends one request with the next send id and returns that id.
@@ -102,12 +89,11 @@ class RawClient {
     }
   }
 
-  // The next message (with `id` when given, skipping others) within ten seconds; nullopt on
-  // timeout or a closed connection.
+  // The next message (with `id` when given, skipping others); nullopt on timeout or a closed
+  // connection.
   std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
-    const auto deadline = Clock::now() + kPatience;
-    for (;;) {
-      std::size_t size = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (std::size_t size = 0;;) {
       const auto status =
           wire::PeekFrame(buffer_.data(), buffer_.size(), wire::kMessageHeaderBytes, size);
       if (status == wire::FrameStatus::kBroken) return std::nullopt;
@@ -116,21 +102,19 @@ class RawClient {
         Message message{{buffer_.begin(), end}};
         buffer_.erase(buffer_.begin(), end);
         if (!id || message.id() == *id) return message;
-      } else if (!Fill(deadline)) {
+      } else if (Clock::now() > deadline || !Fill()) {
         return std::nullopt;
       }
     }
   }
-  // True once the server has closed the connection (within ten seconds, discarding data).
+  // True once the server has closed the connection (discarding data).
   bool WaitClosed() {
-    const auto deadline = Clock::now() + kPatience;
-    while (Fill(deadline)) buffer_.clear();
+    while (Fill()) buffer_.clear();
     return closed_;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::seconds kPatience{10};
 
   template <typename Request>
   std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::vector<std::uint8_t>&),
@@ -140,14 +124,10 @@ class RawClient {
     SendBytes(bytes);
     return next_send_id_++;
   }
-  // Appends what arrives before `deadline`; false on timeout or a closed connection.
-  bool Fill(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  // Appends what arrives within 10 s; false on timeout or a closed connection.
+  bool Fill() {
     pollfd p{fd_, POLLIN, 0};
-    if (closed_ || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return false;
-    }
+    if (closed_ || ::poll(&p, 1, 10000) != 1) return false;
     std::uint8_t chunk[65536];
     const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
     closed_ = n <= 0;

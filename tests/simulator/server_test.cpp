@@ -15,11 +15,9 @@
 namespace skyhelm::simulator {
 namespace {
 
-using testing::Message;
 using testing::RawClient;
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 constexpr std::uint32_t kException = SIMCONNECT_RECV_ID_EXCEPTION;
-constexpr std::uint32_t kOpen = SIMCONNECT_RECV_ID_OPEN;
 constexpr std::uint32_t kInt32 = SIMCONNECT_DATATYPE_INT32;
 constexpr std::uint32_t kText = SIMCONNECT_DATATYPE_STRING256;
 
@@ -46,18 +44,11 @@ class ServerTest : public ::testing::Test {
   std::thread thread_;
 };
 
-struct AddRefusal {
-  const char* datum;
-  const char* units;
-  std::uint32_t type;
-  SIMCONNECT_EXCEPTION exception;
-  std::uint32_t index;  // of the offending parameter
-};
-
 TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   Start();
   RawClient client(port());
   client.Open();
+  // The exception names the request's send id and the index of the offending parameter.
   const auto expect_exception = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
                                     std::uint32_t index) {
     const auto message = client.Next(kException);
@@ -66,21 +57,16 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
     EXPECT_EQ(message->field(1), send_id);
     EXPECT_EQ(message->field(2), index);
   };
-  const AddRefusal refusals[] = {
-      {"Plane Wobble", "feet", kInt32, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 2},
-      {"Plane Altitude", "furlongs", kInt32, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 3},
-      {"Plane Altitude", "feet ", kInt32, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 3},
-      {"Plane Altitude", "knots", kInt32, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 3},
-      {"Plane Altitude", "feet", SIMCONNECT_DATATYPE_XYZ, SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE,
-       4},
-      {"Title", nullptr, kInt32, SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE, 4},
-  };
-  for (const AddRefusal& r : refusals) {
-    SCOPED_TRACE(std::string(r.datum) + " in " + (r.units ? r.units : "(none)"));
-    expect_exception(client.Add(1, r.datum, r.units, r.type), r.exception, r.index);
-  }
+  const auto unknown_name = SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED;
+  const auto bad_type = SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE;
+  expect_exception(client.Add(1, "Plane Wobble", "feet", kInt32), unknown_name, 2);
+  expect_exception(client.Add(1, "Plane Altitude", "furlongs", kInt32), unknown_name, 3);
+  expect_exception(client.Add(1, "Plane Altitude", "feet ", kInt32), unknown_name, 3);
+  expect_exception(client.Add(1, "Plane Altitude", "knots", kInt32), unknown_name, 3);
+  expect_exception(client.Add(1, "Plane Altitude", "feet", SIMCONNECT_DATATYPE_XYZ), bad_type, 4);
+  expect_exception(client.Add(1, "Title", nullptr, kInt32), bad_type, 4);
   const auto unrecognized = SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID;
-  expect_exception(client.Map(1, "EJECT_PILOT"), SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 2);
+  expect_exception(client.Map(1, "EJECT_PILOT"), unknown_name, 2);
   expect_exception(client.RequestData(0, 42, SIMCONNECT_PERIOD_SIM_FRAME), unrecognized, 2);
   client.Add(5, "Plane Altitude", "feet", kInt32);
   expect_exception(client.RequestData(0, 5, SIMCONNECT_PERIOD_SIM_FRAME, 17), unrecognized, 3);
@@ -93,33 +79,18 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   expect_exception(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE,
                    4);
 
-  // Still served, with the definition as far as it fitted. ONCE sends one message and NEVER
-  // cancels; due requests go in request-id order, so nothing of 1 or 2 can follow 3's data.
+  // Still served, with the definition as far as it fitted.
   client.RequestData(1, 2, SIMCONNECT_PERIOD_ONCE);
-  client.RequestData(2, 5, SIMCONNECT_PERIOD_SIM_FRAME);
-  client.RequestData(2, 5, SIMCONNECT_PERIOD_NEVER);
-  client.RequestData(3, 5, SIMCONNECT_PERIOD_ONCE);
-  std::size_t count[3] = {};
-  std::optional<Message> m;
-  while ((m = client.Next(kData)) && m->field(0) != 3) {
-    ASSERT_LT(m->field(0), 3u);
-    ++count[m->field(0)];
-    if (m->field(0) == 1) {
-      EXPECT_EQ(m->block_size(), fits * wire::kTextBytes);
-    }
-    EXPECT_LE(m->bytes.size(), wire::kMaxMessageBytes);
-  }
-  ASSERT_TRUE(m);
-  EXPECT_EQ(count[1], 1u);
-  EXPECT_LE(count[2], 1u);  // at most one frame before the cancel
+  const auto data = client.Next(kData);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->field(0), 1u);
+  EXPECT_EQ(data->block_size(), fits * wire::kTextBytes);
 }
 
 // Broken framing, a request before the open and a wrong protocol version each close that one
-// connection; so does a connection beyond the client limit. The good client keeps its frames.
+// connection. The good client keeps its frames.
 TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
-  ServerOptions options;
-  options.max_clients = 2;
-  Start(options);
+  Start();
   RawClient good(port());
   good.SubscribeLikeTheBridge();
   ASSERT_TRUE(good.Next(kData));
@@ -144,12 +115,6 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   EXPECT_EQ(refusal->field(0), static_cast<std::uint32_t>(SIMCONNECT_EXCEPTION_VERSION_MISMATCH));
   EXPECT_EQ(refusal->field(1), send_id);
   EXPECT_TRUE(old.WaitClosed());
-  RawClient second(port());
-  second.Open();
-  ASSERT_TRUE(second.Next(kOpen));
-  RawClient third(port());
-  third.Open();
-  EXPECT_TRUE(third.WaitClosed());
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(good.Next(kData));
 }
 
@@ -158,25 +123,30 @@ TEST_F(ServerTest, SlowReaderHasABoundedQueueAnIntactStreamAndDoesNotStallOthers
   options.rate_hz = 1000.0;
   options.outbox_limit_bytes = 64 * 1024;
   Start(options);
+  // Both clients fill definition 0, each with its own entries: definitions belong to a client.
+  // The slow one's 51 KB block every frame outruns any kernel socket buffer within a few hundred
+  // frames; it reads nothing for a while.
   RawClient slow(port(), 4096);
-  slow.SubscribeLikeTheBridge();  // then reads nothing for a while
-  // A 51 KB block every frame outruns any kernel socket buffer within a few hundred frames.
-  for (int i = 0; i < 200; ++i) slow.Add(1, "Title", nullptr, kText);
-  slow.RequestData(1, 1, SIMCONNECT_PERIOD_SIM_FRAME);
+  slow.Open();
+  for (int i = 0; i < 200; ++i) slow.Add(kTelemetryDefinition, "Title", nullptr, kText);
+  slow.RequestData(1, kTelemetryDefinition, SIMCONNECT_PERIOD_SIM_FRAME);
   RawClient fast(port());
   fast.SubscribeLikeTheBridge();
   const std::uint64_t until = server_->stats().frames.load() + 1000;
-  while (server_->stats().frames.load() < until) ASSERT_TRUE(fast.Next(kData));
+  while (server_->stats().frames.load() < until) {
+    const auto data = fast.Next(kData);
+    ASSERT_TRUE(data);
+    ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
+  }
   EXPECT_LE(server_->stats().peak_outbox_bytes.load(),
             options.outbox_limit_bytes + wire::kMaxMessageBytes);
   EXPECT_GT(server_->stats().dropped_data_messages.load(), 0u);
   // Only whole data messages were dropped: the open comes first, then whole records.
-  ASSERT_EQ(slow.Next().value().id(), kOpen);
+  ASSERT_EQ(slow.Next().value().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
   for (int i = 0; i < 50; ++i) {
     const auto data = slow.Next();
     ASSERT_TRUE(data && data->id() == kData);
-    ASSERT_EQ(data->block_size(),
-              data->field(0) == 1 ? 200 * wire::kTextBytes : kTelemetryRecordBytes);
+    ASSERT_EQ(data->block_size(), 200 * wire::kTextBytes);
   }
 }
 
