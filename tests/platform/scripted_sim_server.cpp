@@ -27,16 +27,6 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
   return true;
 }
 
-template <typename Condition>
-bool Eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 }  // namespace
 
 ScriptedSimServer::ScriptedSimServer(OpenReply reply, std::vector<std::uint8_t> after_open)
@@ -63,8 +53,6 @@ ScriptedSimServer::~ScriptedSimServer() {
   if (client_fd_ >= 0) close(client_fd_);
   close(listen_fd_);
 }
-
-std::string ScriptedSimServer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 void ScriptedSimServer::Serve() {
   const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -100,26 +88,18 @@ void ScriptedSimServer::Serve() {
 }
 
 void ScriptedSimServer::Answer(int fd, const wire::Request& open) {
-  std::vector<std::uint8_t> bytes;
-  switch (reply_) {
-    case OpenReply::kOpenMessage:
-      wire::EncodeOpenMessage("Scripted Simulator", bytes);
-      bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
-      break;
-    case OpenReply::kDisconnect:
-      return Disconnect();
-    case OpenReply::kException:
-      wire::EncodeExceptionMessage(kVersionMismatch, open.send_id, 0, bytes);
-      break;
-    case OpenReply::kGarbage:
-      bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0, 0, 0, 0, 0};
-      break;
-    case OpenReply::kWrongMessage:
-      wire::EncodeQuitMessage(bytes);
-      break;
-    case OpenReply::kNothing:
-      return;
+  std::vector<std::uint8_t> bytes;  // stays empty for kNothing
+  if (reply_ == OpenReply::kDisconnect) return Disconnect();
+  if (reply_ == OpenReply::kOpenMessage) {
+    wire::EncodeOpenMessage("Scripted Simulator", bytes);
+    bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
   }
+  if (reply_ == OpenReply::kException) {
+    wire::EncodeExceptionMessage(kVersionMismatch, open.send_id, 0, bytes);
+  }
+  if (reply_ == OpenReply::kGarbage)
+    bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0, 0, 0, 0, 0};
+  if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(bytes);
   WriteAll(fd, bytes);
 }
 
@@ -137,12 +117,13 @@ std::vector<wire::Request> ScriptedSimServer::Requests() {
   return requests_;
 }
 
-bool ScriptedSimServer::WaitForRequests(std::size_t count) {
-  return Eventually([&] { return Requests().size() >= count; });
-}
-
-bool ScriptedSimServer::WaitForClientGone() {
-  return Eventually([this] { return client_gone_.load(); });
+bool ScriptedSimServer::Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 }  // namespace skyhelm::testing

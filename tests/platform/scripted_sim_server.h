@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +34,7 @@ class ScriptedSimServer {
   ScriptedSimServer(const ScriptedSimServer&) = delete;
   ScriptedSimServer& operator=(const ScriptedSimServer&) = delete;
 
-  std::string Address() const;  // "127.0.0.1:<port>"
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
   // Stops taking requests off the socket, so that the client's requests pile up.
   void StopReading() { reading_ = false; }
   // Writes all of `bytes` once the client has connected; false if that fails.
@@ -42,11 +43,16 @@ class ScriptedSimServer {
   void Disconnect();
 
   std::vector<wire::Request> Requests();  // every request decoded so far, in arrival order
-  bool WaitForRequests(std::size_t count);
-  bool WaitForClientGone();
+  bool WaitForRequests(std::size_t count) {
+    return Eventually([&] { return Requests().size() >= count; });
+  }
+  bool WaitForClientGone() {
+    return Eventually([this] { return client_gone_.load(); });
+  }
   bool saw_undecodable_request() const { return undecodable_; }
 
  private:
+  static bool Eventually(const std::function<bool()>& condition);  // polls it for 5 s
   void Serve();
   void Answer(int fd, const wire::Request& open);
 

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <new>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +34,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using OpenReply = ScriptedSimServer::OpenReply;
-constexpr auto kQuit = static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_QUIT);
 
 Bytes Concat(const std::vector<Bytes>& parts) {
   Bytes all;
@@ -48,16 +47,16 @@ Bytes Exception(std::uint32_t sequence) {
   return bytes;
 }
 
+Bytes Quit() {
+  Bytes bytes;
+  wire::EncodeQuitMessage(bytes);
+  return bytes;
+}
+
 Bytes DataMessage(std::uint8_t fill) {
   const Bytes block(340, fill);
   Bytes bytes;
   wire::EncodeSimObjectDataMessage(0, 0, 0, 22, block.data(), block.size(), bytes);
-  return bytes;
-}
-
-Bytes Quit() {
-  Bytes bytes;
-  wire::EncodeQuitMessage(bytes);
   return bytes;
 }
 
@@ -75,7 +74,6 @@ const Bytes kOddMessage = Header(13);
 
 // One message as the dispatch callback saw it.
 struct Received {
-  std::uint32_t id;
   std::uint32_t size_field;  // dwSize
   DWORD cb_data;             // the size argument
   bool aligned;              // pData on an 8-byte boundary
@@ -85,7 +83,7 @@ struct Received {
 void CALLBACK Record(SIMCONNECT_RECV* data, DWORD size, void* context) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   static_cast<std::vector<Received>*>(context)->push_back(
-      {data->dwID, data->dwSize, size, reinterpret_cast<std::uintptr_t>(data) % 8 == 0,
+      {data->dwSize, size, reinterpret_cast<std::uintptr_t>(data) % 8 == 0,
        Bytes(bytes, bytes + size)});
 }
 
@@ -114,15 +112,6 @@ class SimClientTest : public ::testing::Test {
     return SimConnect_Open(&handle_, "Request Data", nullptr, 0, nullptr, 0);
   }
 
-  // Opens and takes the simulator's open message off the stream.
-  void OpenAndDrain(ScriptedSimServer& server) {
-    ASSERT_EQ(Open(server.Address()), S_OK);
-    ASSERT_TRUE(DispatchUntil(1));
-    EXPECT_EQ(got_[0].id, static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
-    EXPECT_EQ(got_[0].cb_data, sizeof(SIMCONNECT_RECV_OPEN));
-    got_.clear();
-  }
-
   HRESULT Dispatch() { return SimConnect_CallDispatch(handle_, &Record, &got_); }
 
   // Dispatches until `count` messages have been received or 5 seconds have passed.
@@ -135,63 +124,32 @@ class SimClientTest : public ::testing::Test {
     return true;
   }
 
-  // A few more calls, for checking that nothing else comes.
-  void DispatchAFewTimes() {
-    for (int i = 0; i < 20; ++i) {
-      Dispatch();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
-
-  // `expected` arrived whole, in order, aligned, with their sizes, and nothing else.
-  void ExpectDelivered(const std::vector<Bytes>& expected) {
-    ASSERT_EQ(got_.size(), expected.size());
-    for (std::size_t i = 0; i < got_.size(); ++i) {
-      EXPECT_EQ(got_[i].bytes, expected[i]) << "message " << i;
-      EXPECT_EQ(got_[i].cb_data, expected[i].size()) << "message " << i;
-      EXPECT_EQ(got_[i].size_field, got_[i].cb_data) << "message " << i;
-      EXPECT_TRUE(got_[i].aligned) << "message " << i;
-    }
-  }
-
   HANDLE handle_ = nullptr;
   std::vector<Received> got_;
 };
 
-struct OpenFailure {
-  const char* address;  // nullptr: a scripted simulator answering with `reply`
-  OpenReply reply;
-};
-
-class SimClientOpenFails : public SimClientTest,
-                           public ::testing::WithParamInterface<OpenFailure> {};
-
-TEST_P(SimClientOpenFails, WithOneLineOnStandardErrorAndNoHandle) {
-  std::optional<ScriptedSimServer> server;
-  std::string address = GetParam().address != nullptr ? GetParam().address : "";
-  if (address == "refused") address = "127.0.0.1:" + std::to_string(FreeLoopbackPort(false));
-  if (address.empty()) address = server.emplace(GetParam().reply).Address();
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  EXPECT_LT(Open(address), 0);
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(handle_, nullptr);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+// Bad addresses, a closed port and every wrong answer to the open request.
+TEST_F(SimClientTest, OpenFailsWithOneLineOnStandardErrorAndNoHandle) {
+  std::vector<std::string> addresses = {
+      "127.0.0.1",         "127.0.0.1:",    ":47000",       "127.0.0.1:0",   "127.0.0.1:65536",
+      "127.0.0.1:4700000", "127.0.0.1:47a", "127.0.0.1:-1", "127.0.0.1:+80", "127.0.0.1: 80"};
+  addresses.push_back("127.0.0.1:" + std::to_string(FreeLoopbackPort(false)));  // refused
+  std::deque<ScriptedSimServer> servers;
+  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kGarbage,
+                                OpenReply::kWrongMessage, OpenReply::kNothing}) {
+    addresses.push_back(servers.emplace_back(reply).Address());
+  }
+  for (const std::string& address : addresses) {
+    SCOPED_TRACE(address);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_LT(Open(address), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(handle_, nullptr);
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SimClientOpenFails,
-    ::testing::Values(
-        OpenFailure{"refused", {}}, OpenFailure{"127.0.0.1", {}}, OpenFailure{"127.0.0.1:", {}},
-        OpenFailure{":47000", {}}, OpenFailure{"127.0.0.1:0", {}},
-        OpenFailure{"127.0.0.1:65536", {}}, OpenFailure{"127.0.0.1:4700000", {}},
-        OpenFailure{"127.0.0.1:47a", {}}, OpenFailure{"127.0.0.1:-1", {}},
-        OpenFailure{"127.0.0.1:+80", {}}, OpenFailure{"127.0.0.1: 80", {}},
-        OpenFailure{nullptr, OpenReply::kDisconnect}, OpenFailure{nullptr, OpenReply::kException},
-        OpenFailure{nullptr, OpenReply::kGarbage}, OpenFailure{nullptr, OpenReply::kWrongMessage},
-        OpenFailure{nullptr, OpenReply::kNothing}));
 
 // The entries and the data request are checked through RunSimLink (sim_link_test).
 TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed) {
@@ -231,68 +189,31 @@ TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed)
   handle_ = nullptr;
 }
 
-TEST_F(SimClientTest, MessagesSplitByteByByteArriveWholeAndInOrder) {
-  ScriptedSimServer server;
-  OpenAndDrain(server);
-  const std::vector<Bytes> messages = {Exception(1), kOddMessage, DataMessage(0x5A),
-                                       Exception(2), kOddMessage, DataMessage(0xA5)};
-  std::size_t complete = 0;  // messages whose last byte has been sent
-  for (const Bytes& message : messages) {
-    for (std::size_t i = 0; i < message.size(); ++i) {
-      ASSERT_TRUE(server.Send({message[i]}));
-      if (i + 1 == message.size()) ++complete;
-      ASSERT_EQ(Dispatch(), S_OK);  // returns although the message is incomplete
-      ASSERT_LE(got_.size(), complete);
-    }
-  }
-  ASSERT_TRUE(DispatchUntil(messages.size()));
-  ExpectDelivered(messages);
-}
-
-TEST_F(SimClientTest, ManyMessagesInOneWriteArriveWholeAndInOrderOverSeveralCalls) {
-  ScriptedSimServer server;
-  OpenAndDrain(server);
-  std::vector<Bytes> messages;
-  for (std::uint32_t i = 0; i < 3000; ++i) {
-    messages.push_back(i % 3 == 0 ? Exception(i) : i % 3 == 1 ? kOddMessage : DataMessage(0x11));
-  }
-  const Bytes all = Concat(messages);
-  ASSERT_GT(all.size(), simconnect::kReadBudgetBytes);
-  ASSERT_TRUE(server.Send(all));
-  // One call reads a bounded amount, so that a flood cannot keep the caller's loop in it.
-  ASSERT_EQ(Dispatch(), S_OK);
-  EXPECT_LT(got_.size(), messages.size());
-  ASSERT_TRUE(DispatchUntil(messages.size()));
-  DispatchAFewTimes();
-  ExpectDelivered(messages);
-}
-
-TEST_F(SimClientTest, MessagesSentWithTheOpenMessageFollowIt) {
-  ScriptedSimServer server(OpenReply::kOpenMessage, Concat({Exception(7), kOddMessage}));
-  ASSERT_EQ(Open(server.Address()), S_OK);
-  ASSERT_TRUE(DispatchUntil(3));
-  EXPECT_EQ(got_[0].id, static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
-  got_.erase(got_.begin());
-  ExpectDelivered({Exception(7), kOddMessage});
-}
-
-// How the stream ends after Exception(1): with bytes from the simulator, dropped by it, or broken
-// by the client because the simulator stopped reading its requests.
-enum class Ending { kBytes, kDrop, kStopReading };
-struct StreamEnd {
+// How the bytes reach the client: in one write with the open message, or byte by byte after it;
+// then the simulator may drop the connection or stop reading the client's requests.
+enum class Way { kWithOpen, kByteByByte, kThenDrop, kThenStopReading };
+struct Framing {
   const char* name;
-  Ending ending;
-  Bytes bytes;
+  Way way;
+  std::vector<Bytes> delivered;  // must arrive whole and in order after the open message
+  Bytes tail = {};  // sent after them; when it is not empty, or the simulator drops the connection
+                    // or stops reading, exactly one quit must follow, then every operation fails
 };
 
-class SimClientStreamEnd : public SimClientTest, public ::testing::WithParamInterface<StreamEnd> {};
+class SimClientFraming : public SimClientTest, public ::testing::WithParamInterface<Framing> {};
 
-TEST_P(SimClientStreamEnd, DeliversExactlyOneQuitThenEveryOperationFails) {
-  ScriptedSimServer server;
-  OpenAndDrain(server);
-  ASSERT_TRUE(server.Send(Concat({Exception(1), GetParam().bytes})));
-  if (GetParam().ending == Ending::kDrop) server.Disconnect();
-  if (GetParam().ending == Ending::kStopReading) {
+TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {
+  const Framing& c = GetParam();
+  const bool quits = !c.tail.empty() || c.way == Way::kThenDrop || c.way == Way::kThenStopReading;
+  const Bytes sent = Concat({Concat(c.delivered), c.tail});
+  ScriptedSimServer server(OpenReply::kOpenMessage, c.way == Way::kByteByByte ? Bytes{} : sent);
+  ASSERT_EQ(Open(server.Address()), S_OK);
+  for (std::size_t i = 0; c.way == Way::kByteByByte && i < sent.size(); ++i) {
+    ASSERT_TRUE(server.Send({sent[i]}));
+    ASSERT_EQ(Dispatch(), S_OK);  // returns although the message is incomplete
+  }
+  if (c.way == Way::kThenDrop) server.Disconnect();
+  if (c.way == Way::kThenStopReading) {
     server.StopReading();
     // Far more requests than the outgoing bound and any socket buffers hold: never blocks.
     int accepted = 0;
@@ -302,28 +223,57 @@ TEST_P(SimClientStreamEnd, DeliversExactlyOneQuitThenEveryOperationFails) {
     }
     EXPECT_LT(accepted, 4'000'000);
   }
-  ASSERT_TRUE(DispatchUntil(2));
-  DispatchAFewTimes();
-  ASSERT_EQ(got_.size(), 2u);
-  EXPECT_EQ(got_[0].bytes, Exception(1));
-  EXPECT_EQ(got_[1].id, kQuit);
-  EXPECT_EQ(got_[1].cb_data, sizeof(SIMCONNECT_RECV_QUIT));
-  EXPECT_EQ(got_[1].size_field, got_[1].cb_data);
-  EXPECT_TRUE(got_[1].aligned);
-  ExpectRefused(handle_);
+  std::vector<Bytes> expected = {Bytes()};
+  wire::EncodeOpenMessage("Scripted Simulator", expected[0]);
+  expected.insert(expected.end(), c.delivered.begin(), c.delivered.end());
+  if (quits) expected.push_back(Quit());
+  if (sent.size() > simconnect::kReadBudgetBytes) {
+    // One call reads a bounded amount, so that a flood cannot keep the caller's loop in it.
+    ASSERT_EQ(Dispatch(), S_OK);
+    EXPECT_LT(got_.size(), expected.size());
+  }
+  ASSERT_TRUE(DispatchUntil(expected.size()));
+  for (int i = 0; i < 20; ++i) {  // nothing else comes
+    Dispatch();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(got_.size(), expected.size());
+  for (std::size_t i = 0; i < got_.size(); ++i) {
+    EXPECT_EQ(got_[i].bytes, expected[i]) << "message " << i;
+    EXPECT_EQ(got_[i].cb_data, expected[i].size()) << "message " << i;
+    EXPECT_EQ(got_[i].size_field, got_[i].cb_data) << "message " << i;
+    EXPECT_TRUE(got_[i].aligned) << "message " << i;
+  }
+  if (quits) ExpectRefused(handle_);
 }
 
-const auto kAboveBound = static_cast<std::uint32_t>(wire::kMaxMessageBytes + 1);
+std::vector<Bytes> Flood() {
+  std::vector<Bytes> messages;
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    messages.push_back(i % 3 == 0 ? Exception(i) : i % 3 == 1 ? kOddMessage : DataMessage(0x11));
+  }
+  return messages;
+}
+
+// Exception(1), then a header with an impossible size, then a message that must never arrive.
+Framing BrokenSize(const char* name, std::uint32_t size) {
+  return {name, Way::kWithOpen, {Exception(1)}, Concat({Header(size), Exception(2)})};
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, SimClientStreamEnd,
+    Cases, SimClientFraming,
     ::testing::Values(
-        StreamEnd{"SimulatorQuitsTwice", Ending::kBytes, Concat({Quit(), Exception(2), Quit()})},
-        StreamEnd{"ConnectionDropped", Ending::kDrop, {}},
-        StreamEnd{"SimulatorStopsReading", Ending::kStopReading, {}},
-        StreamEnd{"SizeZero", Ending::kBytes, Concat({Header(0), Exception(2)})},
-        StreamEnd{"SizeBelowHeader", Ending::kBytes, Concat({Header(11), Exception(2)})},
-        StreamEnd{"SizeAboveBound", Ending::kBytes, Concat({Header(kAboveBound), Exception(2)})},
-        StreamEnd{"SizeAllOnes", Ending::kBytes, Concat({Header(0xFFFFFFFFu), Exception(2)})}),
+        Framing{"SplitByteByByte",
+                Way::kByteByByte,
+                {Exception(1), kOddMessage, DataMessage(0x5A), Exception(2), kOddMessage}},
+        Framing{"CoalescedWithTheOpen", Way::kWithOpen, Flood()},
+        Framing{
+            "QuitsTwice", Way::kWithOpen, {Exception(1)}, Concat({Quit(), Exception(2), Quit()})},
+        Framing{"ConnectionDropped", Way::kThenDrop, {Exception(1)}},
+        Framing{"SimulatorStopsReading", Way::kThenStopReading, {Exception(1)}},
+        BrokenSize("SizeZero", 0), BrokenSize("SizeBelowHeader", 11),
+        BrokenSize("SizeAboveBound", static_cast<std::uint32_t>(wire::kMaxMessageBytes + 1)),
+        BrokenSize("SizeAllOnes", 0xFFFFFFFFu)),
     [](const auto& test) { return std::string(test.param.name); });
 
 // Closing from inside the callback must not pull the connection out from under the dispatch.
@@ -347,7 +297,8 @@ TEST_F(SimClientTest, ClosingInsideTheCallbackIsSafe) {
 
 TEST_F(SimClientTest, TransmitAndDispatchDoNotAllocateOnceWarm) {
   ScriptedSimServer server;
-  OpenAndDrain(server);
+  ASSERT_EQ(Open(server.Address()), S_OK);
+  ASSERT_TRUE(DispatchUntil(1));  // the open message
   std::vector<Bytes> burst;
   for (int i = 0; i < 200; ++i) burst.push_back(i % 2 ? DataMessage(1) : kOddMessage);
   ASSERT_TRUE(server.Send(Concat(burst)));
