@@ -97,8 +97,7 @@ void ScriptedSimServer::Answer(int fd, const wire::Request& open) {
   if (reply_ == OpenReply::kException) {
     wire::EncodeExceptionMessage(kVersionMismatch, open.send_id, 0, bytes);
   }
-  if (reply_ == OpenReply::kGarbage)
-    bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0, 0, 0, 0, 0};
+  if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
   if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(bytes);
   WriteAll(fd, bytes);
 }

@@ -17,9 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 const std::function<void(Bytes&)> kEncoders[] = {
     [](Bytes& out) { EncodeOpen(OpenRequest{}, 42, out); },
     [](Bytes& out) {
-      AddToDataDefinitionRequest r;
-      r.has_units = true;
-      EncodeAddToDataDefinition(r, 42, out);
+      EncodeAddToDataDefinition({0, "", true, "", 0}, 42, out);
     },
     [](Bytes& out) { EncodeAddToDataDefinition(AddToDataDefinitionRequest{}, 42, out); },
     [](Bytes& out) { EncodeRequestDataOnSimObject(RequestDataOnSimObjectRequest{}, 42, out); },
