@@ -49,22 +49,16 @@ class BridgeFaultTest : public ::testing::Test {
         .value_or("");
   }
 
-  // The next `count` datagrams all equal `line`.
-  void ExpectLinesUnchanged(const std::string& line, int count) {
-    while (peer_->Receive(milliseconds(0))) {
-    }
-    for (int i = 0; i < count; ++i) ASSERT_EQ(peer_->Receive(kPatience), line) << i;
-  }
-
-  // After the simulator side has failed: the last line keeps coming, commands (transmitted into
-  // the void) change nothing, and SIGTERM still ends the bridge with status 0.
+  // After the simulator side has failed: the last line keeps coming (20 in a row, twice), commands
+  // (transmitted into the void) change nothing, and SIGTERM still ends the bridge with status 0.
   void ExpectLastLineServedThenCleanStop(const std::string& last) {
     ASSERT_FALSE(last.empty());
-    ExpectLinesUnchanged(last, 20);
-    for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"}) {
-      peer_->Send(command);
+    for (int round = 0; round < 2; ++round) {
+      while (peer_->Receive(milliseconds(0))) {
+      }
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(peer_->Receive(kPatience), last) << round << i;
+      for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"}) peer_->Send(command);
     }
-    ExpectLinesUnchanged(last, 20);
     ASSERT_TRUE(bridge_->Running());
     bridge_->Signal(SIGTERM);
     EXPECT_EQ(bridge_->Wait(kPatience), 0) << bridge_->Stderr();
@@ -91,7 +85,6 @@ class SimulatorGoesAway : public BridgeFaultTest, public ::testing::WithParamInt
 TEST_P(SimulatorGoesAway, BridgeKeepsServingTheLastLine) {
   ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
   const std::string last = LiveLineWithHeadingBug(*peer_, 123);
-  ASSERT_FALSE(last.empty());
   sim_->Signal(GetParam());
   ASSERT_TRUE(sim_->Wait(kPatience).has_value());
   ExpectLastLineServedThenCleanStop(last);

@@ -10,14 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 extern char** environ;
 
 namespace skyhelm::testing {
 namespace {
-
-std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -61,9 +60,9 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings = env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    bool replaced = false;
-    for (const std::string& e : env) replaced |= NameOf(e) == NameOf(*entry);
-    if (!replaced) env_strings.push_back(*entry);
+    const std::string name = std::string(*entry).substr(0, std::string(*entry).find('=') + 1);
+    if (std::none_of(env.begin(), env.end(), [&](auto& e) { return e.rfind(name, 0) == 0; }))
+      env_strings.push_back(*entry);
   }
   std::vector<char*> argv = Pointers(argv_strings);
   std::vector<char*> envp = Pointers(env_strings);
@@ -137,13 +136,7 @@ std::optional<int> ChildProcess::Wait(milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     if (!PumpFor(milliseconds(5))) usleep(2000);
   }
-  // Drains what the child left; a grandchild may hold the pipes open, so never wait for the end.
-  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-  while (poll(fds, 2, 0) > 0) {
-    Pump();
-    fds[0].fd = out_fd_;
-    fds[1].fd = err_fd_;
-  }
+  Pump();  // what the child left; a grandchild may hold the pipes open, so never wait for the end
   return status_;
 }
 

@@ -26,12 +26,10 @@ class ChildProcess {
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-
   pid_t pid() const { return pid_; }
 
-  // Reads what has arrived so far without waiting.
-  void Pump();
-  // Waits until the captured standard output contains `text`; false on timeout or exit.
+  void Pump();  // reads what has arrived so far without waiting
+  // Waits until the captured standard output (error) contains `text`; false on timeout or exit.
   bool WaitForStdout(const std::string& text, milliseconds timeout) {
     return WaitFor(out_, text, timeout);
   }
@@ -61,13 +59,12 @@ class ChildProcess {
   std::string err_;
 };
 
+// Runs a program to completion within `timeout`; exit_code is nullopt when it timed out (and was
+// killed).
 struct RunResult {
-  std::optional<int> exit_code;  // nullopt when it timed out (and was killed)
-  std::string out;
-  std::string err;
+  std::optional<int> exit_code;
+  std::string out, err;
 };
-
-// Runs a program to completion within `timeout`.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {},
                      milliseconds timeout = milliseconds(10000));

@@ -51,20 +51,18 @@ class Child:
                 return line
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 def start_simulator(sim, wait_s):
     """The frozen stand-in simulator on a free port, and its "127.0.0.1:port" address."""
     child = Child([sim, "--port", "0", "--freeze"], wait_s)
-    listening = child.wait_line(lambda l: l.startswith("listening on "), "listening line")
-    return child, listening.split()[-1]
+    return child, child.wait_line(lambda l: l.startswith("listening on "), "address").split()[-1]
 
 
 class Peer:
@@ -79,8 +77,7 @@ class Peer:
         self.sock.sendto(payload, self.bridge)
 
     def line(self):
-        """The next telemetry line ("v1.2," ... ",\\n\\r\\n"); fails on a timeout or another
-        datagram."""
+        """The next datagram, which must be a telemetry line ("v1.2," ... ",\\n\\r\\n")."""
         self.sock.settimeout(self.wait_s)
         data = self.sock.recv(2048)
         if not (data.startswith(b"v1.2,") and data.endswith(b",\n\r\n")):
@@ -88,8 +85,8 @@ class Peer:
         return data
 
     def register(self):
-        """Sends "1" until a line comes back: the bridge binds its port on its first pass, after
-        "Running...", and has only "\\r\\n" to send before the first record. That line."""
+        """Sends "1" until a telemetry line comes back (the bridge binds on its first pass and
+        sends only "\\r\\n" before the first record); that line."""
         deadline = time.monotonic() + self.wait_s
         self.sock.settimeout(0.2)
         while time.monotonic() < deadline:
@@ -102,6 +99,3 @@ class Peer:
             except (socket.timeout, ConnectionRefusedError):
                 pass
         raise Fail(f"no telemetry line from the bridge on port {self.bridge[1]}")
-
-    def close(self):
-        self.sock.close()

@@ -2,7 +2,6 @@
 // the cross toolchain): loopback UDP and TCP only. Prints one line per case and "N passed, N
 // failed".
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "platform/net/socket.h"
@@ -60,21 +59,16 @@ struct BoundUdp {
   }
 };
 
-bool LongerDatagramThanTheBufferFailsAndTheNextOneArrives() {
+bool EmptyAndFullDatagramsArriveWithTheirSenderAndLongerOnesFail() {
   BoundUdp bridge, peer;
+  peer.SendTo(bridge, "");
   peer.SendTo(bridge, std::string(kBufferBytes, 'x'));
   peer.SendTo(bridge, std::string(kBufferBytes + 1, 'h'));
   peer.SendTo(bridge, "h270");
   std::string bytes;
   sockaddr_in from{};
-  return bridge.NextIs(std::string(kBufferBytes, 'x'), peer) &&
+  return bridge.NextIs("", peer) && bridge.NextIs(std::string(kBufferBytes, 'x'), peer) &&
          bridge.Receive(bytes, from) == kSocketError && bridge.NextIs("h270", peer);
-}
-
-bool EmptyDatagramNamesItsSender() {
-  BoundUdp bridge, peer;
-  peer.SendTo(bridge, "");
-  return bridge.NextIs("", peer);
 }
 
 // Sends to a peer that has gone must not make the socket report failures in place of the next
@@ -125,7 +119,7 @@ bool ConnectToClosedPortFails() {
          ConnectTcp(nullptr, closed_port, kWaitMs) == kInvalidSocket;
 }
 
-bool TcpRoundTripAndOrderlyClose() {
+bool TcpByNameReportsNothingPendingThenTheOrderlyClose() {
   Listener listener;
   const Socket client = ConnectTcp("localhost", listener.port, kWaitMs);
   const bool writable = WaitForWritable(client, kWaitMs);
@@ -134,49 +128,34 @@ bool TcpRoundTripAndOrderlyClose() {
                             : kInvalidSocket;
   char buffer[16] = {};
   const bool nothing_pending = ReceiveSome(client, buffer, sizeof buffer) == 0;
-  const bool sent = SendSome(client, "ping", 4) == 4;
-  const bool arrived = WaitForReadable(server, kWaitMs) && ::recv(server, buffer, 4, 0) == 4 &&
-                       std::memcmp(buffer, "ping", 4) == 0;
-  ::send(server, "pong", 4, 0);
-  const bool answered =
-      WaitForReadable(client, kWaitMs) && ReceiveSome(client, buffer, sizeof buffer) == 4;
   Close(server);
   const bool close_seen = WaitForReadable(client, kWaitMs) &&
                           ReceiveSome(client, buffer, sizeof buffer) == kSocketError;
   Close(client);
-  return client != kInvalidSocket && writable && nothing_pending && sent && arrived && answered &&
-         close_seen;
+  return client != kInvalidSocket && writable && nothing_pending && close_seen;
 }
 
-struct Case {
+#define CASE(function) \
+  { #function, function }
+constexpr struct {
   const char* name;
   bool (*run)();
-};
-
-constexpr Case kCases[] = {
-    {"LongerDatagramThanTheBufferFailsAndTheNextOneArrives",
-     LongerDatagramThanTheBufferFailsAndTheNextOneArrives},
-    {"EmptyDatagramNamesItsSender", EmptyDatagramNamesItsSender},
-    {"DepartedPeerDoesNotHideTheNextOne", DepartedPeerDoesNotHideTheNextOne},
-    {"EveryCallOnAnInvalidSocketFails", EveryCallOnAnInvalidSocketFails},
-    {"ConnectToClosedPortFails", ConnectToClosedPortFails},
-    {"TcpRoundTripAndOrderlyClose", TcpRoundTripAndOrderlyClose},
-};
+} kCases[] = {CASE(EmptyAndFullDatagramsArriveWithTheirSenderAndLongerOnesFail),
+              CASE(DepartedPeerDoesNotHideTheNextOne), CASE(EveryCallOnAnInvalidSocketFails),
+              CASE(ConnectToClosedPortFails),
+              CASE(TcpByNameReportsNothingPendingThenTheOrderlyClose)};
 
 }  // namespace
 }  // namespace skyhelm::net
 
 int main() {
   skyhelm::net::StartSocketLibrary(514);
-  int failed = 0;
-  for (const skyhelm::net::Case& c : skyhelm::net::kCases) {
+  int passed = 0, failed = 0;
+  for (const auto& c : skyhelm::net::kCases) {
     const bool ok = c.run();
     std::printf("%s %s\n", ok ? "ok  " : "FAIL", c.name);
-    failed += ok ? 0 : 1;
+    (ok ? passed : failed) += 1;
   }
-  std::printf(
-      "winsock: %d passed, %d failed\n",
-      static_cast<int>(sizeof skyhelm::net::kCases / sizeof skyhelm::net::kCases[0]) - failed,
-      failed);
+  std::printf("winsock: %d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
