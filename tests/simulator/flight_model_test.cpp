@@ -12,10 +12,6 @@ namespace {
 constexpr double kFrameS = 1.0 / 60.0;
 constexpr double kPi = 3.14159265358979323846;
 
-void Fly(SimState& s, double seconds) {
-  for (long frame = std::lround(seconds * 60); frame > 0; --frame) StepFlightModel(s, kFrameS);
-}
-
 struct TurnCase {
   double from_deg, to_deg, speed_kt;
 };
@@ -92,36 +88,31 @@ INSTANTIATE_TEST_SUITE_P(
                       CaptureCase{3000, 3100, 500}, CaptureCase{3000, 2500, 500}));
 
 // One minute at 120 kt is two nautical miles: 1/30 degree of latitude north, or of longitude
-// divided by the cosine of the latitude east.
-TEST(FlightModel, PositionFollowsGroundSpeedAlongTheHeading) {
+// divided by the cosine of the latitude east. Meanwhile vertical speed hold flies the selected rate
+// with the pitch on the flight path, and the gear, whose handle went down, travels all the way.
+TEST(FlightModel, OneMinuteAlongTheHeadingAtTheSelectedVerticalSpeed) {
   for (const double heading_deg : {0.0, 90.0, 180.0, 270.0}) {
     SimState s;
     s.heading_true_deg = heading_deg;
     s.latitude_deg = 60.0;
     s.longitude_deg = 10.0;
-    Fly(s, 60);
+    s.autopilot_master = s.vs_hold = s.flight_director = 1;
+    s.vs_setting_fpm = -500;
+    s.gear_handle = 1;
+    for (int frame = 1; frame <= 60 * 60; ++frame) {
+      StepFlightModel(s, kFrameS);
+      ASSERT_TRUE(frame > 60 * (kGearTravelS - 0.5) || s.gear_position < 1.0) << frame;
+    }
     const double radians = heading_deg * kPi / 180.0;
     EXPECT_NEAR(s.latitude_deg - 60.0, std::cos(radians) / 30.0, 1e-6) << heading_deg;
     EXPECT_NEAR(s.longitude_deg - 10.0, std::sin(radians) / 30.0 / 0.5, 1e-5) << heading_deg;
     EXPECT_EQ(s.heading_true_deg, heading_deg);  // wings level: no drift
-    EXPECT_EQ(s.altitude_ft, 3000.0);
+    EXPECT_EQ(s.vertical_speed_fpm, -500.0);
+    EXPECT_NEAR(s.pitch_deg, -2.356, 0.01);  // 500 fpm at 120 kt (12153 ft/min)
+    EXPECT_NEAR(s.fd_pitch_deg, s.pitch_deg, 1e-9);
+    EXPECT_LT(s.altitude_ft, 3000.0 - 400.0);
+    EXPECT_EQ(s.gear_position, 1.0);
   }
-}
-
-// Meanwhile the gear, whose handle went down, has travelled all the way.
-TEST(FlightModel, VerticalSpeedHoldFliesTheSelectedRateWithPitchOnTheFlightPath) {
-  SimState s;
-  s.autopilot_master = s.vs_hold = s.flight_director = 1;
-  s.vs_setting_fpm = -500;
-  s.gear_handle = 1;
-  Fly(s, kGearTravelS - 0.1);
-  EXPECT_LT(s.gear_position, 1.0);
-  Fly(s, 60);
-  EXPECT_EQ(s.gear_position, 1.0);
-  EXPECT_EQ(s.vertical_speed_fpm, -500.0);
-  EXPECT_NEAR(s.pitch_deg, -2.356, 0.01);  // 500 fpm at 120 kt (12153 ft/min)
-  EXPECT_NEAR(s.fd_pitch_deg, s.pitch_deg, 1e-9);
-  EXPECT_LT(s.altitude_ft, 3000.0 - 400.0);
 }
 
 }  // namespace
