@@ -27,7 +27,6 @@ TEST(FormatReal, PrintsNanWithoutSignAndSignedInf) {
     float value;
     const char* text;
   } cases[] = {
-      {123.456f, "123.456001"},
       {std::numeric_limits<float>::quiet_NaN(), "nan"},
       {-std::numeric_limits<float>::quiet_NaN(), "nan"},
       {FloatFromBits(0x7FA00001u), "nan"},  // signalling NaN
@@ -39,14 +38,14 @@ TEST(FormatReal, PrintsNanWithoutSignAndSignedInf) {
 
 // What "%.6f" prints for the widened float; this program never leaves the classic locale.
 TEST(FormatReal, MatchesPrintfForEveryKindOfFiniteFloat) {
-  std::vector<std::uint32_t> patterns = {
-      0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x00800000u,
-      0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800000u, 0x3EFFFFFFu, 0x358637BDu, 0x358637BEu,
-  };
-  std::mt19937 random(20240611u);
-  for (int i = 0; i < 200000; ++i) patterns.push_back(static_cast<std::uint32_t>(random()));
   std::vector<float> values;
-  for (const std::uint32_t bits : patterns) values.push_back(FloatFromBits(bits));
+  for (const std::uint32_t bits :
+       {0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x00800000u, 0x7F7FFFFFu,
+        0xFF7FFFFFu, 0x3F800000u, 0x3EFFFFFFu, 0x358637BDu, 0x358637BEu})
+    values.push_back(FloatFromBits(bits));
+  std::mt19937 random(20240611u);
+  for (int i = 0; i < 200000; ++i)
+    values.push_back(FloatFromBits(static_cast<std::uint32_t>(random())));
   // Also the range the simulator delivers, where the rounding at the sixth decimal matters most.
   std::uniform_real_distribution<float> flight_values(-400.0f, 400.0f);
   for (int i = 0; i < 100000; ++i) values.push_back(flight_values(random));

@@ -32,11 +32,11 @@ void ReadPipe(int& fd, std::string& sink) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n > 0) {
       sink.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+    } else if (n < 0 && errno == EAGAIN) {
+      return;
+    } else if (n == 0 || errno != EINTR) {
       close(fd);
       fd = -1;
-    } else if (errno == EAGAIN) {
-      return;
     }
   }
 }
@@ -69,8 +69,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
+    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     execve(program.c_str(), argv.data(), envp.data());

@@ -77,25 +77,20 @@ class Peer:
         self.sock.sendto(payload, self.bridge)
 
     def line(self):
-        """The next datagram, which must be a telemetry line ("v1.2," ... ",\\n\\r\\n")."""
-        self.sock.settimeout(self.wait_s)
-        data = self.sock.recv(2048)
-        if not (data.startswith(b"v1.2,") and data.endswith(b",\n\r\n")):
-            raise Fail(f"unexpected datagram from the bridge: {data[:80]!r}")
-        return data
-
-    def register(self):
-        """Sends "1" until a telemetry line comes back (the bridge binds on its first pass and
-        sends only "\\r\\n" before the first record); that line."""
+        """Sends "1" until a datagram other than "\\r\\n" (all the bridge has before the first
+        record) comes back; that datagram, which must be a telemetry line."""
         deadline = time.monotonic() + self.wait_s
         self.sock.settimeout(0.2)
         while time.monotonic() < deadline:
-            self.send(b"1")
+            self.send(b"1")  # the bridge binds its port on its first pass, so "1" may be lost
             try:
                 while True:
-                    reply, sender = self.sock.recvfrom(2048)
-                    if sender == self.bridge and len(reply) > 2:
-                        return reply
+                    data, sender = self.sock.recvfrom(2048)
+                    if sender != self.bridge or data == b"\r\n":
+                        continue
+                    if not (data.startswith(b"v1.2,") and data.endswith(b",\n\r\n")):
+                        raise Fail(f"unexpected datagram from the bridge: {data[:80]!r}")
+                    return data
             except (socket.timeout, ConnectionRefusedError):
                 pass
         raise Fail(f"no telemetry line from the bridge on port {self.bridge[1]}")

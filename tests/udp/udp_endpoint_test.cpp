@@ -18,14 +18,6 @@ constexpr auto kPatience = std::chrono::seconds(5);
 constexpr int kNothingReadable = -100;
 using Peer = testing::LoopbackPeer;
 
-sockaddr_in Ipv4(in_addr_t host_order_address, std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(host_order_address);
-  return address;
-}
-
 std::uint16_t LocalPort(int socket) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -72,7 +64,7 @@ class UdpEndpointTest : public ::testing::Test {
   std::string Received(int n) const { return {receive_buffer_, static_cast<std::size_t>(n)}; }
 
   net::Socket socket_ = net::OpenUdpSocket();
-  sockaddr_in address_ = Ipv4(INADDR_ANY, 0);
+  sockaddr_in address_ = {AF_INET, 0, {INADDR_ANY}, {}};
   std::int32_t address_length_ = kAddressBytes;
   fd_set read_set_{};
   std::int32_t bind_result_ = net::kSocketError;
@@ -153,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UdpEndpointTest, PortInUseIsBoundOnceFreed) {
   std::optional<Peer> holder(std::in_place, 0);  // holds the port first
   const std::uint16_t port = holder->local_port();
-  address_ = Ipv4(INADDR_ANY, port);
+  address_.sin_port = htons(port);
   Pass("");
   Pass("");
   EXPECT_EQ(bind_result_, net::kSocketError);
@@ -173,7 +165,7 @@ TEST(UdpEndpointInvalidSocket, EveryPassReportsItThenTheFailedWait) {
   std::int32_t bind_result = net::kSocketError;
   fd_set read_set{};
   timeval timeout{0, 100};
-  const sockaddr_in address = Ipv4(INADDR_ANY, 0);
+  const sockaddr_in address = {AF_INET, 0, {INADDR_ANY}, {}};
   ::testing::internal::CaptureStdout();
   for (int pass = 0; pass < 2; ++pass) {
     BindIfUnbound(net::kInvalidSocket, address, bind_result);

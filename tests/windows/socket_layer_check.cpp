@@ -18,11 +18,10 @@ using AddressLength = int;
 using AddressLength = socklen_t;
 #endif
 
-// Binds `socket` to 127.0.0.1 on `port` (0: the system picks) and returns where it listens.
-sockaddr_in BindLoopback(Socket socket, std::uint16_t port = 0) {
+// Binds `socket` to 127.0.0.1 on a port the system picks and returns where it listens.
+sockaddr_in BindLoopback(Socket socket) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   Bind(socket, address, sizeof address);
   AddressLength length = sizeof address;
@@ -75,11 +74,7 @@ bool EmptyAndFullDatagramsArriveWithTheirSenderAndLongerOnesFail() {
 // peer's datagram.
 bool DepartedPeerDoesNotHideTheNextOne() {
   BoundUdp bridge, newcomer;
-  sockaddr_in departed{};
-  {
-    BoundUdp leaving;
-    departed = leaving.address;
-  }
+  const sockaddr_in departed = BoundUdp().address;  // closed again at once
   for (int i = 0; i < 8; ++i) SendTo(bridge.socket, "line\r\n", 6, departed, sizeof departed);
   newcomer.SendTo(bridge, "1");
   return bridge.NextIs("1", newcomer);
@@ -110,11 +105,7 @@ struct Listener {
 };
 
 bool ConnectToClosedPortFails() {
-  std::uint16_t closed_port = 0;
-  {
-    Listener gone;
-    closed_port = gone.port;
-  }
+  const std::uint16_t closed_port = Listener().port;  // closed again at once
   return ConnectTcp("127.0.0.1", closed_port, kWaitMs) == kInvalidSocket &&
          ConnectTcp(nullptr, closed_port, kWaitMs) == kInvalidSocket;
 }
