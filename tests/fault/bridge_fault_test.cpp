@@ -102,22 +102,8 @@ Bytes DataMessage(std::int32_t ground_speed_kt) {
   return message;
 }
 
-struct GarbageCase {
-  const char* name;
-  Bytes bytes;
-  bool then_disconnect;
-};
-
-std::vector<GarbageCase> GarbageCases() {
-  Bytes impossible_size;
-  for (std::uint32_t word : {0xFFFFFFFFu, 1u, 8u, 0u}) wire::PutU32(impossible_size, word);
-  Bytes half = DataMessage(999);
-  half.resize(half.size() / 2);
-  return {{"ImpossibleSize", impossible_size, false}, {"HalfAMessageThenClosed", half, true}};
-}
-
-class SimulatorSendsGarbage : public BridgeFaultTest,
-                              public ::testing::WithParamInterface<GarbageCase> {};
+// A header with a size no message has, or half a data message and then the end of the connection.
+class SimulatorSendsGarbage : public BridgeFaultTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
   ScriptedSimServer fake;
@@ -132,8 +118,12 @@ TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
       peer_->Next([](const std::string& d) { return LineField(d, kGroundSpeedField) == "321"; });
   ASSERT_TRUE(last.has_value());
 
-  ASSERT_TRUE(fake.Send(GetParam().bytes));
-  if (GetParam().then_disconnect) {
+  Bytes half = DataMessage(999);
+  half.resize(half.size() / 2);
+  Bytes impossible_size;
+  for (std::uint32_t word : {0xFFFFFFFFu, 1u, 8u, 0u}) wire::PutU32(impossible_size, word);
+  ASSERT_TRUE(fake.Send(GetParam() ? half : impossible_size));
+  if (GetParam()) {
     fake.Disconnect();
   } else {
     ASSERT_TRUE(fake.WaitForClientGone()) << "the client kept a broken stream open";
@@ -142,8 +132,9 @@ TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
   ExpectLastLineServedThenCleanStop(*last);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, SimulatorSendsGarbage, ::testing::ValuesIn(GarbageCases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, SimulatorSendsGarbage, ::testing::Bool(), [](const auto& p) {
+  return p.param ? "HalfAMessageThenClosed" : "ImpossibleSize";
+});
 
 TEST_F(BridgeFaultTest, PortTakenAtStartIsBoundOnceFreed) {
   sim_ = StartSimulator({"--freeze"}, sim_port_);

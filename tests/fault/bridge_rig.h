@@ -2,11 +2,6 @@
 // telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -71,14 +66,6 @@ inline long ResidentKiB(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return -1;
-}
-
-inline sockaddr_in Loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
 }
 
 // The i-th value (0-based, after the tag) of a telemetry line as the bridge sends it,

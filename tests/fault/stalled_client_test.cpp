@@ -1,6 +1,7 @@
 // A client of skyhelm-sim that stops reading: the server's memory stays bounded and the other
 // clients keep getting their frames.
 #include <SimConnect.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
 
@@ -38,7 +39,8 @@ class Staller {
   explicit Staller(int port) {
     const int receive_buffer_bytes = 4096;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
-    const sockaddr_in address = Loopback(port);
+    const sockaddr_in address{
+        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     Bytes setup;
     wire::EncodeOpen({wire::kMagic, wire::kProtocolVersion, "staller"}, 1, setup);

@@ -102,13 +102,11 @@ bool ChildProcess::PumpFor(milliseconds timeout) {
   return true;
 }
 
-void ChildProcess::Pump() { PumpFor(milliseconds(0)); }
-
 bool ChildProcess::WaitFor(const std::string& sink, const std::string& text, milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (sink.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (!PumpFor(milliseconds(10))) return sink.find(text) != std::string::npos;
+    // PumpFor is false once both pipes were closed before it: nothing more can come.
+    if (std::chrono::steady_clock::now() >= deadline || !PumpFor(milliseconds(10))) return false;
   }
   return true;
 }
@@ -141,13 +139,9 @@ std::optional<int> ChildProcess::Wait(milliseconds timeout) {
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, milliseconds timeout) {
-  RunResult result;
   auto child = ChildProcess::Start(program, args, env);
-  if (!child) return result;
-  result.exit_code = child->Wait(timeout);
-  result.out = child->Stdout();
-  result.err = child->Stderr();
-  return result;
+  if (!child) return {};
+  return {child->Wait(timeout), child->Stdout(), child->Stderr()};  // in this order
 }
 
 int FreeLoopbackPort(bool udp) {

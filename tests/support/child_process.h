@@ -28,7 +28,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   pid_t pid() const { return pid_; }
 
-  void Pump();  // reads what has arrived so far without waiting
+  void Pump() { PumpFor(milliseconds(0)); }  // reads what has arrived so far without waiting
   // Waits until the captured standard output (error) contains `text`; false on timeout or exit.
   bool WaitForStdout(const std::string& text, milliseconds timeout) {
     return WaitFor(out_, text, timeout);
