@@ -44,10 +44,10 @@ DecodedDatagram Malformed(Problem problem, std::string description, std::size_t 
 }
 
 DecodedDatagram FieldProblem(std::size_t field, std::string_view text) {
-  const TelemetryField& spec = kTelemetryFields[field];
-  const bool is_int = spec.kind == FieldKind::kInt32;
+  const TelemetryField& schema = kTelemetryFields[field];
+  const bool is_int = schema.kind == FieldKind::kInt32;
   return Malformed(is_int ? Problem::kBadInt : Problem::kBadReal,
-                   "field " + std::to_string(field + 1) + " (" + spec.name + ") " + Quoted(text) +
+                   "field " + std::to_string(field + 1) + " (" + schema.name + ") " + Quoted(text) +
                        (is_int ? " is not an integer" : " is not a real with six decimals"),
                    field);
 }
