@@ -1,10 +1,9 @@
 // POSIX implementation of the socket layer.
 #include "platform/net/socket.h"
+#include "platform/net/resolve_ipv4.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
@@ -27,21 +26,6 @@ bool PollFor(Socket socket, short events, int timeout_ms) {
     result = poll(&entry, 1, timeout_ms);
   } while (result < 0 && errno == EINTR);
   return result > 0 && (entry.revents & (events | POLLERR | POLLHUP)) != 0;
-}
-
-bool ResolveIpv4(const char* host, std::uint16_t port, sockaddr_in& out) {
-  std::memset(&out, 0, sizeof out);
-  out.sin_family = AF_INET;
-  out.sin_port = htons(port);
-  if (inet_pton(AF_INET, host, &out.sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  out.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Winsock implementation of the socket layer.
 #include "platform/net/socket.h"
+#include "platform/net/resolve_ipv4.h"
 
 // After socket.h: mswsock.h needs winsock2.h's declarations.
 #include <mswsock.h>
@@ -36,20 +37,6 @@ bool WaitFor(Socket socket, bool for_write, int timeout_ms) {
   const int result = ::select(0, for_write ? nullptr : &ready_set, for_write ? &ready_set : nullptr,
                               &error_set, &timeout);
   return result > 0;
-}
-
-bool ResolveIpv4(const char* host, std::uint16_t port, sockaddr_in& out) {
-  std::memset(&out, 0, sizeof out);
-  out.sin_family = AF_INET;
-  out.sin_port = htons(port);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  out.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
 }
 
 // The bridge starts Winsock before anything else touches a socket; a caller of the TCP calls
