@@ -79,7 +79,7 @@ class LoopbackServer {
  private:
   void Serve() {
     Bytes open;
-    wire::EncodeOpenMessage("Stand-in", open);
+    wire::EncodeOpenMessage(wire::kDefaultProtocol, "Stand-in", {}, open);
     for (;;) {
       const int client = accept(listener_, nullptr, nullptr);
       if (client < 0) continue;
@@ -103,7 +103,7 @@ class LoopbackServer {
 // up to and including a quit; a broken size or an end inside a frame gives a made-up quit.
 std::vector<Bytes> ExpectedMessages(const Bytes& stream) {
   std::vector<Bytes> expected;
-  wire::EncodeOpenMessage("Stand-in", expected.emplace_back());
+  wire::EncodeOpenMessage(wire::kDefaultProtocol, "Stand-in", {}, expected.emplace_back());
   std::size_t at = 0;
   for (;;) {
     std::size_t size = 0;
@@ -118,7 +118,7 @@ std::vector<Bytes> ExpectedMessages(const Bytes& stream) {
     }
   }
   Bytes quit;
-  wire::EncodeQuitMessage(quit);
+  wire::EncodeQuitMessage(wire::kDefaultProtocol, quit);
   expected.push_back(quit);
   return expected;
 }

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   wire::Request open;
   open.type = wire::RequestType::kOpen;
-  open.send_id = 1;
+  open.protocol = wire::kDefaultProtocol;
+  open.send_id = 0;
   open.open.client_name = "Request Data";
   FUZZ_CHECK(Handle(session, open, world, outbox, log));
 

@@ -43,11 +43,12 @@ class ClientSession {
 
   explicit ClientSession(int client_number) : client_number_(client_number) {}
 
-  // Handles one decoded request; answers (open message, exceptions) go to `out`. A refused
-  // request is answered with an exception naming its send id and the 1-based index of the
-  // offending parameter (after the handle) and keeps the client. Closing: a Close request, any
-  // request before Open, or an Open with the wrong magic or protocol version (answered with a
-  // VERSION_MISMATCH exception first).
+  // Handles one decoded request; answers (open message, exceptions) go to `out`, in the protocol
+  // version of the client's Open. A refused request is answered with an exception naming its send
+  // id and the 1-based index of the offending parameter (after the handle) and keeps the client;
+  // so is a request type the simulator does not serve (ERROR) or a known one of the wrong size
+  // (SIZE_MISMATCH). Closing: any request before Open, or an Open in a protocol version other than
+  // 2..6 (answered with a VERSION_MISMATCH exception first).
   Verdict Handle(const wire::Request& request, World& world, Outbox& out, const ServerLog& log);
 
   // Queues one data message for every request due at simulation frame `frame` (counted from 0 at
@@ -56,6 +57,7 @@ class ClientSession {
                   Outbox& out);
 
   bool opened() const { return opened_; }
+  std::uint32_t protocol() const { return protocol_; }
   int client_number() const { return client_number_; }
 
  private:
@@ -74,6 +76,7 @@ class ClientSession {
 
   int client_number_;
   bool opened_ = false;
+  std::uint32_t protocol_ = wire::kDefaultProtocol;
   std::string name_;
   std::map<std::uint32_t, std::vector<DataEntry>> definitions_;
   std::size_t entry_count_ = 0;

@@ -84,8 +84,7 @@ bool MakeDataEntry(const wire::AddToDataDefinitionRequest& request, DataEntry& e
     return false;
   }
   const bool text = variable->family == UnitFamily::kText;
-  const std::string units = request.has_units ? request.units_name : std::string();
-  const auto factor = ConversionFactor(variable->family, units);
+  const auto factor = ConversionFactor(variable->family, request.units_name);
   if (!factor) {
     error = {SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, 3};
     return false;

@@ -175,7 +175,7 @@ void Server::SendQuitToAll() {
     if (c->dead() || !c->session().opened()) continue;
     c->outbox().DropPendingData();
     std::vector<std::uint8_t> quit;
-    wire::EncodeQuitMessage(quit);
+    wire::EncodeQuitMessage(c->session().protocol(), quit);
     c->outbox().Push(std::move(quit), false);
   }
   const auto deadline = Clock::now() + kQuitGrace;

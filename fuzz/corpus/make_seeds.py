@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the small seed corpora of the fuzz targets (fuzz/corpus/<target>/). Re-run after a
-change of the byte protocol; the fuzzers start from these and find the rest themselves."""
+change of the wire format; the fuzzers start from these and find the rest themselves."""
 import os
 import struct
 
@@ -12,12 +12,23 @@ def text(s):
     return raw + b"\0" * (256 - len(raw))
 
 
-def request(kind, send_id, payload):
-    return struct.pack("<III", 12 + len(payload), kind, send_id) + payload
+PROTOCOL = 4
+
+
+def request(kind, send_id, payload, protocol=PROTOCOL):
+    return struct.pack("<IIII", 16 + len(payload), protocol, 0xF0000000 | kind, send_id) + payload
 
 
 def message(recv_id, body):
-    return struct.pack("<III", 12 + len(body), 1, recv_id) + body
+    return struct.pack("<III", 12 + len(body), PROTOCOL, recv_id) + body
+
+
+def open_request(send_id, name, protocol=PROTOCOL):
+    block = {2: (b"XSF", 0, 0, 60905, 0), 3: (b"XSF", 10, 0, 61355, 0),
+             4: (b"XSF", 10, 0, 61259, 0), 5: (b"HK\0", 11, 0, 62651, 3),
+             6: (b"RS\0", 12, 2, 282174, 999)}.get(protocol, (b"XSF", 10, 0, 61259, 0))
+    payload = text(name) + struct.pack("<IB", 0, 0) + block[0] + struct.pack("<4I", *block[1:])
+    return request(1, send_id, payload, protocol)
 
 
 def record(values):
@@ -62,24 +73,25 @@ def main():
     }.items():
         write("sim_message_fuzzer", name, data)
 
-    open_req = request(1, 1, struct.pack("<II", 0x48594B53, 1) + text("Request Data"))
-    add = request(2, 2, struct.pack("<I", 0) + text("Plane Altitude") + struct.pack("<I", 1)
-                  + text("feet") + struct.pack("<IfI", 1, 0.0, 0xFFFFFFFF))
-    req_data = request(3, 3, struct.pack("<8I", 0, 0, 0, 3, 0, 0, 0, 0))
-    map_ev = request(4, 4, struct.pack("<I", 1) + text("HEADING_BUG_SET"))
-    transmit = request(5, 5, struct.pack("<5I", 0, 1, 270, 1900000000, 0x10))
-    close = request(6, 6, b"")
-    session = open_req + add + req_data + map_ev + transmit + close
+    open_req = open_request(0, "Request Data")
+    add = request(0x0C, 1, struct.pack("<I", 0) + text("Plane Altitude") + text("feet")
+                  + struct.pack("<IfI", 1, 0.0, 0xFFFFFFFF))
+    req_data = request(0x0E, 2, struct.pack("<8I", 0, 0, 0, 3, 0, 0, 0, 0))
+    map_ev = request(0x04, 3, struct.pack("<I", 1) + text("HEADING_BUG_SET"))
+    transmit = request(0x05, 4, struct.pack("<5I", 0, 1, 270, 1900000000, 0x10))
+    unsupported = request(0x17, 5, struct.pack("<I", 1) + text("SimStart"))  # not served
+    short_add = request(0x0C, 6, struct.pack("<I", 0))  # a known type of the wrong size
+    session = open_req + add + req_data + map_ev + transmit + unsupported
     for name, data in {
-        "session": session, "open": open_req, "add": add, "transmit": transmit,
-        "broken_size": struct.pack("<I", 0x7FFFFFFF) + b"\0" * 8, "partial": session[:100],
+        "session": session, "add": add, "transmit": transmit, "unsupported": unsupported,
+        "short_add": short_add, "open_v6": open_request(0, "x", 6),
+        "broken_size": struct.pack("<I", 0x7FFFFFFF) + b"\0" * 12, "partial": session[:100],
     }.items():
         write("wire_request_fuzzer", name, data)
     # The session fuzzer opens the session itself; its input is what follows the handshake.
-    bad_open = request(1, 7, struct.pack("<II", 1, 1) + text("x"))
     for name, data in {
-        "bridge_session": add + req_data + map_ev + transmit + transmit + close,
-        "second_open": open_req + add + req_data, "bad_open": bad_open,
+        "bridge_session": add + req_data + map_ev + transmit + transmit + unsupported + short_add,
+        "second_open": open_req + add + req_data, "bad_open": open_request(7, "x", 9),
         "unknown_event": request(4, 4, struct.pack("<I", 2) + text("NO_SUCH_EVENT")) + transmit,
     }.items():
         write("sim_session_fuzzer", name, data)

@@ -1,4 +1,4 @@
-// The stand-in client library's connection: handshake, non-blocking request flushing and framing
+// The client library's connection: handshake, non-blocking request flushing and framing
 // of the simulator's messages.
 #include "platform/simconnect/client_connection.h"
 
@@ -11,7 +11,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Close waits at most this long for the socket to take the close request.
+// Close waits at most this long for the socket to take the pending requests.
 constexpr int kCloseFlushMs = 100;
 // Enough for the start-up requests and any burst of events without growing.
 constexpr std::size_t kInitialOutgoingBytes = 64 * 1024;
@@ -28,30 +28,12 @@ void StoreU32(std::uint8_t* at, std::uint32_t value) {
 
 }  // namespace
 
-bool ParseSimAddress(const char* text, SimAddress& out) {
-  if (text == nullptr) return false;
-  const std::string address(text);
-  const std::size_t colon = address.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  const std::string digits = address.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return false;
-  std::uint32_t port = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    port = port * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (port == 0 || port > 65535) return false;
-  out.host = address.substr(0, colon);
-  out.port = static_cast<std::uint16_t>(port);
-  return true;
-}
-
 ClientConnection::ClientConnection() = default;
 
 ClientConnection::~ClientConnection() { net::Close(socket_); }
 
-bool ClientConnection::Open(const SimAddress& address, const std::string& client_name,
-                            std::string& why) {
+bool ClientConnection::Open(const SimAddress& address, std::uint32_t protocol,
+                            const std::string& client_name, std::string& why) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenBudgetMs);
   const std::string where = address.host + ":" + std::to_string(address.port);
   outgoing_.reserve(kInitialOutgoingBytes);
@@ -61,9 +43,10 @@ bool ClientConnection::Open(const SimAddress& address, const std::string& client
     return false;
   }
   state_ = State::kOpen;
+  protocol_ = protocol;
   wire::OpenRequest request;
   request.client_name = client_name;
-  wire::EncodeOpen(request, NextSendId(), outgoing_);
+  wire::EncodeOpen(request, protocol_, NextSendId(), outgoing_);
   if (!FlushWithin(RemainingMs(deadline))) {
     why = "could not send the open request to " + where;
     End();
@@ -220,7 +203,7 @@ bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
 void ClientConnection::DeliverQuit(MessageSink sink, void* context) {
   End();
   StoreU32(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes));
-  StoreU32(aligned_ + 4, wire::kProtocolVersion);
+  StoreU32(aligned_ + 4, protocol_);
   StoreU32(aligned_ + 8, kRecvIdQuit);
   sink(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes), context);
 }
@@ -239,10 +222,7 @@ void ClientConnection::CompactIncoming() {
 }
 
 void ClientConnection::Shutdown() {
-  if (state_ == State::kOpen) {
-    wire::EncodeClose(NextSendId(), outgoing_);
-    FlushWithin(kCloseFlushMs);
-  }
+  if (state_ == State::kOpen) FlushWithin(kCloseFlushMs);
   End();
 }
 

@@ -1,5 +1,6 @@
-// The stand-in client library's connection to the stand-in simulator: one TCP stream, an outgoing
-// request buffer and an incoming message buffer, all driven from the caller's single thread.
+// The client library's connection to a simulator speaking SimConnect's network protocol: one TCP
+// stream, an outgoing request buffer and an incoming message buffer, all driven from the caller's
+// single thread.
 #pragma once
 
 #include <cstddef>
@@ -8,22 +9,10 @@
 #include <vector>
 
 #include "platform/net/socket.h"
+#include "platform/simconnect/connection_settings.h"
 #include "platform/simconnect/wire_protocol.h"
 
 namespace skyhelm::simconnect {
-
-// Where the simulator listens, from "host:port".
-struct SimAddress {
-  std::string host;
-  std::uint16_t port = 0;
-};
-
-inline constexpr const char* kAddressVariable = "SKYHELM_SIM_ADDRESS";
-inline constexpr const char* kDefaultAddress = "127.0.0.1:47000";
-
-// Parses "host:port" (the last colon separates them). False when there is no colon, the host is
-// empty, or the port is not a decimal number in 1..65535.
-bool ParseSimAddress(const char* text, SimAddress& out);
 
 // Message ids the connection itself must recognise (values of SIMCONNECT_RECV_ID).
 inline constexpr std::uint32_t kRecvIdException = 1;
@@ -51,25 +40,27 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // Connects and completes the handshake. On failure returns false and sets `why` to a short
-  // reason (no newline). The simulator's open message stays queued for the first Dispatch.
-  bool Open(const SimAddress& address, const std::string& client_name, std::string& why);
+  // Connects and completes the handshake in `protocol` (2..6). On failure returns false and sets
+  // `why` to a short reason (no newline). The simulator's open message stays queued for the first
+  // Dispatch.
+  bool Open(const SimAddress& address, std::uint32_t protocol, const std::string& client_name,
+            std::string& why);
 
   // True while requests can still be sent and messages received (until the quit is delivered or
   // the stream broke).
   bool Usable() const { return state_ == State::kOpen; }
   bool Ended() const { return state_ == State::kEnded; }
 
-  // Queues one request: `encode(send_id, out)` appends it whole to the outgoing buffer, which is
-  // then flushed as far as the socket takes it. Returns false if the connection is not usable or
-  // became broken. Never waits for the simulator. May throw std::bad_alloc (nothing is queued
-  // then); the C interface turns that into a failure.
+  // Queues one request: `encode(protocol, send_id, out)` appends it whole to the outgoing buffer,
+  // which is then flushed as far as the socket takes it. Returns false if the connection is not
+  // usable or became broken. Never waits for the simulator. May throw std::bad_alloc (nothing is
+  // queued then); the C interface turns that into a failure.
   template <typename Encode>
   bool Send(Encode&& encode) {
     if (!Usable()) return false;
     const std::size_t before = outgoing_.size();
     try {
-      encode(last_send_id_ + 1, outgoing_);
+      encode(protocol_, next_send_id_, outgoing_);
     } catch (...) {
       outgoing_.resize(before);  // never leave half a request in the stream
       throw;
@@ -77,7 +68,8 @@ class ClientConnection {
     NextSendId();
     return Flush();
   }
-  std::uint32_t last_send_id() const { return last_send_id_; }
+  // The send id of the last packet queued (the Open packet is 0).
+  std::uint32_t last_send_id() const { return next_send_id_ - 1; }
 
   // Never blocks: flushes pending requests, reads what has arrived (at most kReadBudgetBytes) and
   // hands every complete message to `sink` in arrival order. When the stream ends, broken or by
@@ -86,14 +78,14 @@ class ClientConnection {
   // the call.
   bool Dispatch(MessageSink sink, void* context, const bool& stop_requested);
 
-  // Sends a close request if the connection is still usable (waiting briefly for the socket to
-  // take it) and closes the socket. Idempotent.
+  // Hands pending requests to the socket if the connection is still usable (waiting briefly for it
+  // to take them) and closes the socket, which ends the session. Idempotent.
   void Shutdown();
 
  private:
   enum class State { kOpen, kBroken, kEnded };
 
-  std::uint32_t NextSendId() { return ++last_send_id_; }
+  std::uint32_t NextSendId() { return next_send_id_++; }
   bool Flush();
   bool FlushWithin(int budget_ms);
   bool AwaitOpenMessage(int budget_ms, std::string& why);
@@ -106,7 +98,8 @@ class ClientConnection {
 
   net::Socket socket_ = net::kInvalidSocket;
   State state_ = State::kEnded;
-  std::uint32_t last_send_id_ = 0;
+  std::uint32_t protocol_ = wire::kDefaultProtocol;
+  std::uint32_t next_send_id_ = 0;
 
   std::vector<std::uint8_t> outgoing_;
   std::size_t outgoing_sent_ = 0;  // bytes at the front of outgoing_ already sent

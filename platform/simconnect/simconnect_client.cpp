@@ -1,5 +1,5 @@
-// Stand-in client library: the documented C operations on top of a TCP connection to the stand-in
-// simulator. Nothing escapes as an exception; every failure is a negative HRESULT.
+// The client library: the documented C operations on top of a TCP connection speaking SimConnect's
+// network protocol. Nothing escapes as an exception; every failure is a negative HRESULT.
 //
 // The socket layer comes first: on Windows its <winsock2.h> must precede the <windows.h> that
 // SimConnect.h pulls in.
@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,7 +57,7 @@ HRESULT Guarded(Operation&& operation) {
   }
 }
 
-// Sends one request built by `encode(send_id, out)`.
+// Sends one request built by `encode(protocol, send_id, out)`.
 template <typename Encode>
 HRESULT SendRequest(HANDLE handle, Encode&& encode) {
   return Guarded([&]() -> HRESULT {
@@ -88,21 +87,19 @@ void Deliver(std::uint8_t* message, std::uint32_t size, void* target) {
 
 SIMCONNECTAPI SimConnect_Open(HANDLE* phSimConnect, LPCSTR szName, HWND /*hWnd*/,
                               DWORD /*UserEventWin32*/, HANDLE /*hEventHandle*/,
-                              DWORD /*ConfigIndex*/) {
+                              DWORD ConfigIndex) {
   return Guarded([&]() -> HRESULT {
     if (phSimConnect == nullptr) return E_FAIL;
     *phSimConnect = nullptr;
-    const char* text = std::getenv(skyhelm::simconnect::kAddressVariable);
-    if (text == nullptr || *text == '\0') text = skyhelm::simconnect::kDefaultAddress;
-    skyhelm::simconnect::SimAddress address;
-    if (!skyhelm::simconnect::ParseSimAddress(text, address)) {
-      ExplainOpenFailure(std::string("malformed ") + skyhelm::simconnect::kAddressVariable + " \"" +
-                         text + "\" (expected host:port)");
+    skyhelm::simconnect::ConnectionSettings settings;
+    std::string why;
+    if (!skyhelm::simconnect::ResolveConnectionSettings(
+            ConfigIndex, skyhelm::simconnect::ConfigFolders(), settings, why)) {
+      ExplainOpenFailure(why);
       return E_FAIL;
     }
     auto client = std::make_unique<Client>();
-    std::string why;
-    if (!client->connection.Open(address, TextOrEmpty(szName), why)) {
+    if (!client->connection.Open(settings.address, settings.protocol, TextOrEmpty(szName), why)) {
       ExplainOpenFailure(why);
       return E_FAIL;
     }
@@ -132,16 +129,16 @@ SIMCONNECTAPI SimConnect_AddToDataDefinition(HANDLE hSimConnect,
                                              const char* DatumName, const char* UnitsName,
                                              SIMCONNECT_DATATYPE DatumType, float fEpsilon,
                                              DWORD DatumID) {
-  return SendRequest(hSimConnect, [&](std::uint32_t send_id, std::vector<std::uint8_t>& out) {
+  return SendRequest(hSimConnect, [&](std::uint32_t protocol, std::uint32_t send_id,
+                                      std::vector<std::uint8_t>& out) {
     wire::AddToDataDefinitionRequest request;
     request.define_id = DefineID;
     request.datum_name = TextOrEmpty(DatumName);
-    request.has_units = UnitsName != nullptr;
     request.units_name = TextOrEmpty(UnitsName);
     request.datum_type = static_cast<std::uint32_t>(DatumType);
     request.epsilon = fEpsilon;
     request.datum_id = DatumID;
-    wire::EncodeAddToDataDefinition(request, send_id, out);
+    wire::EncodeAddToDataDefinition(request, protocol, send_id, out);
   });
 }
 
@@ -149,7 +146,8 @@ SIMCONNECTAPI SimConnect_RequestDataOnSimObject(
     HANDLE hSimConnect, SIMCONNECT_DATA_REQUEST_ID RequestID,
     SIMCONNECT_DATA_DEFINITION_ID DefineID, SIMCONNECT_OBJECT_ID ObjectID, SIMCONNECT_PERIOD Period,
     SIMCONNECT_DATA_REQUEST_FLAG Flags, DWORD origin, DWORD interval, DWORD limit) {
-  return SendRequest(hSimConnect, [&](std::uint32_t send_id, std::vector<std::uint8_t>& out) {
+  return SendRequest(hSimConnect, [&](std::uint32_t protocol, std::uint32_t send_id,
+                                      std::vector<std::uint8_t>& out) {
     wire::RequestDataOnSimObjectRequest request;
     request.request_id = RequestID;
     request.define_id = DefineID;
@@ -159,18 +157,19 @@ SIMCONNECTAPI SimConnect_RequestDataOnSimObject(
     request.origin = origin;
     request.interval = interval;
     request.limit = limit;
-    wire::EncodeRequestDataOnSimObject(request, send_id, out);
+    wire::EncodeRequestDataOnSimObject(request, protocol, send_id, out);
   });
 }
 
 SIMCONNECTAPI SimConnect_MapClientEventToSimEvent(HANDLE hSimConnect,
                                                   SIMCONNECT_CLIENT_EVENT_ID EventID,
                                                   const char* EventName) {
-  return SendRequest(hSimConnect, [&](std::uint32_t send_id, std::vector<std::uint8_t>& out) {
+  return SendRequest(hSimConnect, [&](std::uint32_t protocol, std::uint32_t send_id,
+                                      std::vector<std::uint8_t>& out) {
     wire::MapClientEventRequest request;
     request.event_id = EventID;
     request.event_name = TextOrEmpty(EventName);
-    wire::EncodeMapClientEvent(request, send_id, out);
+    wire::EncodeMapClientEvent(request, protocol, send_id, out);
   });
 }
 
@@ -179,14 +178,15 @@ SIMCONNECTAPI SimConnect_TransmitClientEvent(HANDLE hSimConnect, SIMCONNECT_OBJE
                                              SIMCONNECT_NOTIFICATION_GROUP_ID GroupID,
                                              SIMCONNECT_EVENT_FLAG Flags) {
   // No strings in this request: once the outgoing buffer has its capacity, nothing allocates.
-  return SendRequest(hSimConnect, [&](std::uint32_t send_id, std::vector<std::uint8_t>& out) {
+  return SendRequest(hSimConnect, [&](std::uint32_t protocol, std::uint32_t send_id,
+                                      std::vector<std::uint8_t>& out) {
     wire::TransmitClientEventRequest request;
     request.object_id = ObjectID;
     request.event_id = EventID;
     request.data = dwData;
     request.group_id = GroupID;
     request.flags = Flags;
-    wire::EncodeTransmitClientEvent(request, send_id, out);
+    wire::EncodeTransmitClientEvent(request, protocol, send_id, out);
   });
 }
 

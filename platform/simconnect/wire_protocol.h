@@ -1,15 +1,19 @@
-// The byte protocol between the stand-in client library and the stand-in simulator.
+// SimConnect's network protocol, as the client library and the stand-in simulator speak it.
 //
-// TCP, little-endian. Every message in either direction starts with its total size as a 32-bit
-// unsigned integer, so a reader can frame the stream without knowing the message type.
+// TCP, little-endian. Every packet in either direction starts with its whole size (the size field
+// included) as a u32; nothing else frames the stream.
 //
-//   client -> simulator: a request  = u32 size, u32 type (RequestType), u32 send id, payload
-//   simulator -> client: a message  = exactly the bytes of a SIMCONNECT_RECV structure
-//                                     (dwSize, dwVersion, dwID, ...), the data block appended
+//   client -> simulator: u32 size, u32 protocol version, u32 packet type (0xF0000000 | id),
+//                        u32 send id, then the operation's fixed-layout payload
+//   simulator -> client: exactly the bytes of a SIMCONNECT_RECV structure (dwSize, dwVersion =
+//                        the client's protocol version, dwID, ...), a data block appended
 //
-// Text fields are fixed 256-byte zero-padded fields; a longer text is cut at 255 bytes.
+// Send ids count per connection: the Open packet is 0, each later packet one more. There is no
+// close packet; closing the socket ends the session. Text fields are fixed 256-byte zero-padded
+// fields; a longer text is cut at 255 bytes and a zero.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,37 +21,57 @@
 
 namespace skyhelm::wire {
 
-inline constexpr std::uint32_t kMagic = 0x48594B53;  // "SKYH" as little-endian bytes
-inline constexpr std::uint32_t kProtocolVersion = 1;
 inline constexpr std::size_t kTextBytes = 256;
-inline constexpr std::size_t kRequestHeaderBytes = 12;
+inline constexpr std::size_t kRequestHeaderBytes = 16;
 inline constexpr std::size_t kMessageHeaderBytes = 12;  // sizeof(SIMCONNECT_RECV)
-// No message in either direction may be larger: a size field beyond it means a broken stream.
+// No packet in either direction may be larger: a size field beyond it means a broken stream.
 inline constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 // The largest data block a definition may describe, so that its message stays within the bound.
 inline constexpr std::size_t kMaxDataBlockBytes = kMaxMessageBytes - 64;
 inline constexpr std::size_t kSimObjectDataHeaderBytes = 40;  // offset of dwData
 
+// Protocol versions: 2, 3 and 4 are the three releases of the first simulator's library (4 is the
+// one every later simulator still accepts), 5 and 6 the two newer simulators' libraries.
+inline constexpr std::uint32_t kOldestProtocol = 2;
+inline constexpr std::uint32_t kNewestProtocol = 6;
+inline constexpr std::uint32_t kDefaultProtocol = 4;
+inline constexpr bool IsKnownProtocol(std::uint32_t protocol) {
+  return protocol >= kOldestProtocol && protocol <= kNewestProtocol;
+}
+
+// The version block an Open packet carries: the library's product alias and version figures.
+struct LibraryVersion {
+  std::array<char, 3> alias{};  // zero-padded, not zero-terminated
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::uint32_t build_major = 0;
+  std::uint32_t build_minor = 0;
+};
+// The block of a known protocol version; protocol must satisfy IsKnownProtocol.
+LibraryVersion LibraryVersionOf(std::uint32_t protocol);
+
+inline constexpr std::uint32_t kPacketTypeBase = 0xF0000000u;
+
+// The operations' ids (the packet type is kPacketTypeBase | id). kUnsupported stands for any
+// other packet type: a well-framed request this code does not implement.
 enum class RequestType : std::uint32_t {
-  kOpen = 1,
-  kAddToDataDefinition = 2,
-  kRequestDataOnSimObject = 3,
-  kMapClientEventToSimEvent = 4,
-  kTransmitClientEvent = 5,
-  kClose = 6,
+  kOpen = 0x01,
+  kMapClientEventToSimEvent = 0x04,
+  kTransmitClientEvent = 0x05,
+  kAddToDataDefinition = 0x0C,
+  kRequestDataOnSimObject = 0x0E,
+  kUnsupported = 0xFFFFFFFFu,
 };
 
 struct OpenRequest {
-  std::uint32_t magic = kMagic;
-  std::uint32_t protocol_version = kProtocolVersion;
   std::string client_name;
+  LibraryVersion version;  // ignored when encoding: the protocol's own block is sent
 };
 
 struct AddToDataDefinitionRequest {
   std::uint32_t define_id = 0;
   std::string datum_name;
-  bool has_units = false;  // false for a null units pointer (strings)
-  std::string units_name;
+  std::string units_name;  // empty for none (strings)
   std::uint32_t datum_type = 0;
   float epsilon = 0.0f;
   std::uint32_t datum_id = 0xFFFFFFFFu;
@@ -79,8 +103,12 @@ struct TransmitClientEventRequest {
 
 // One decoded client request; only the member named by `type` is meaningful.
 struct Request {
-  RequestType type = RequestType::kClose;
+  RequestType type = RequestType::kUnsupported;
+  std::uint32_t protocol = 0;
+  std::uint32_t packet_type = 0;  // as sent
   std::uint32_t send_id = 0;
+  // A known operation whose size does not match its layout (decoded as kUnsupported).
+  bool size_mismatch = false;
   OpenRequest open;
   AddToDataDefinitionRequest add;
   RequestDataOnSimObjectRequest request_data;
@@ -93,7 +121,7 @@ struct Request {
 enum class FrameStatus { kIncomplete, kComplete, kBroken };
 
 // Looks at the start of `available` bytes of a stream. kComplete sets frame_size to the size of the
-// first message, which is wholly present; kIncomplete means more bytes are needed; kBroken means
+// first packet, which is wholly present; kIncomplete means more bytes are needed; kBroken means
 // the size field is below min_size or above kMaxMessageBytes, so the stream can no longer be
 // trusted.
 FrameStatus PeekFrame(const std::uint8_t* data, std::size_t available, std::size_t min_size,
@@ -101,33 +129,41 @@ FrameStatus PeekFrame(const std::uint8_t* data, std::size_t available, std::size
 
 // --- requests (client -> simulator) ------------------------------------------------------------
 
-// Each appends one whole request to `out`.
-void EncodeOpen(const OpenRequest& request, std::uint32_t send_id, std::vector<std::uint8_t>& out);
-void EncodeAddToDataDefinition(const AddToDataDefinitionRequest& request, std::uint32_t send_id,
-                               std::vector<std::uint8_t>& out);
+// Each appends one whole packet in `protocol`'s format to `out`.
+void EncodeOpen(const OpenRequest& request, std::uint32_t protocol, std::uint32_t send_id,
+                std::vector<std::uint8_t>& out);
+void EncodeAddToDataDefinition(const AddToDataDefinitionRequest& request, std::uint32_t protocol,
+                               std::uint32_t send_id, std::vector<std::uint8_t>& out);
 void EncodeRequestDataOnSimObject(const RequestDataOnSimObjectRequest& request,
-                                  std::uint32_t send_id, std::vector<std::uint8_t>& out);
-void EncodeMapClientEvent(const MapClientEventRequest& request, std::uint32_t send_id,
-                          std::vector<std::uint8_t>& out);
-void EncodeTransmitClientEvent(const TransmitClientEventRequest& request, std::uint32_t send_id,
-                               std::vector<std::uint8_t>& out);
-void EncodeClose(std::uint32_t send_id, std::vector<std::uint8_t>& out);
+                                  std::uint32_t protocol, std::uint32_t send_id,
+                                  std::vector<std::uint8_t>& out);
+void EncodeMapClientEvent(const MapClientEventRequest& request, std::uint32_t protocol,
+                          std::uint32_t send_id, std::vector<std::uint8_t>& out);
+void EncodeTransmitClientEvent(const TransmitClientEventRequest& request, std::uint32_t protocol,
+                               std::uint32_t send_id, std::vector<std::uint8_t>& out);
 
-// Decodes one whole framed request (as PeekFrame delimited it). False for an unknown type or a
-// size that does not match the type's layout; never reads past data + size.
+// Decodes one whole framed request (as PeekFrame delimited it). False only when the header
+// itself is unusable (shorter than 16 bytes or a size field other than `size`); any other packet
+// type, or a known one of the wrong size, decodes as kUnsupported. Never reads past data + size.
 bool DecodeRequest(const std::uint8_t* data, std::size_t size, Request& out);
 
 // --- messages (simulator -> client) ------------------------------------------------------------
 
-void EncodeOpenMessage(const std::string& application_name, std::vector<std::uint8_t>& out);
-void EncodeQuitMessage(std::vector<std::uint8_t>& out);
-void EncodeExceptionMessage(std::uint32_t exception, std::uint32_t send_id, std::uint32_t index,
-                            std::vector<std::uint8_t>& out);
+// SIMCONNECT_RECV_OPEN's figures after the application name.
+struct OpenMessageVersions {
+  std::uint32_t application[4] = {};  // major, minor, build major, build minor
+  std::uint32_t simconnect[4] = {};
+};
+void EncodeOpenMessage(std::uint32_t protocol, const std::string& application_name,
+                       const OpenMessageVersions& versions, std::vector<std::uint8_t>& out);
+void EncodeQuitMessage(std::uint32_t protocol, std::vector<std::uint8_t>& out);
+void EncodeExceptionMessage(std::uint32_t protocol, std::uint32_t exception, std::uint32_t send_id,
+                            std::uint32_t index, std::vector<std::uint8_t>& out);
 // A SIMCONNECT_RECV_SIMOBJECT_DATA message whose data block is block[0..block_size).
-void EncodeSimObjectDataMessage(std::uint32_t request_id, std::uint32_t object_id,
-                                std::uint32_t define_id, std::uint32_t define_count,
-                                const std::uint8_t* block, std::size_t block_size,
-                                std::vector<std::uint8_t>& out);
+void EncodeSimObjectDataMessage(std::uint32_t protocol, std::uint32_t request_id,
+                                std::uint32_t object_id, std::uint32_t define_id,
+                                std::uint32_t define_count, const std::uint8_t* block,
+                                std::size_t block_size, std::vector<std::uint8_t>& out);
 
 // Little-endian helpers, shared by both ends.
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value);

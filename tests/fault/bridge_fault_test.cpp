@@ -97,8 +97,8 @@ Bytes DataMessage(std::int32_t ground_speed_kt) {
   std::uint8_t record[kTelemetryRecordBytes] = {};
   std::memcpy(record + kTelemetryFields[kGroundSpeedField].record_offset, &ground_speed_kt, 4);
   Bytes message;
-  wire::EncodeSimObjectDataMessage(kTelemetryRequest, 0, kTelemetryDefinition, 22, record,
-                                   sizeof record, message);
+  wire::EncodeSimObjectDataMessage(wire::kDefaultProtocol, kTelemetryRequest, 0,
+                                   kTelemetryDefinition, 22, record, sizeof record, message);
   return message;
 }
 

@@ -27,8 +27,8 @@ constexpr long kGrowthBoundKiB = 16 * 1024;
 
 Bytes AddRequest(std::uint32_t define, const char* datum, const char* units, std::uint32_t type) {
   Bytes out;
-  wire::EncodeAddToDataDefinition({define, datum, units != nullptr, units ? units : "", type}, 2,
-                                  out);
+  wire::EncodeAddToDataDefinition({define, datum, units ? units : "", type}, wire::kDefaultProtocol,
+                                  1, out);
   return out;
 }
 
@@ -43,10 +43,11 @@ class Staller {
         AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     Bytes setup;
-    wire::EncodeOpen({wire::kMagic, wire::kProtocolVersion, "staller"}, 1, setup);
+    wire::EncodeOpen({"staller", {}}, wire::kDefaultProtocol, 0, setup);
     const Bytes title = AddRequest(0, "Title", nullptr, SIMCONNECT_DATATYPE_STRING256);
     for (int i = 0; i < 200; ++i) setup.insert(setup.end(), title.begin(), title.end());
-    wire::EncodeRequestDataOnSimObject({0, 0, 0, SIMCONNECT_PERIOD_SIM_FRAME}, 3, setup);
+    wire::EncodeRequestDataOnSimObject({0, 0, 0, SIMCONNECT_PERIOD_SIM_FRAME},
+                                       wire::kDefaultProtocol, 2, setup);
     send(fd_, setup.data(), setup.size(), MSG_NOSIGNAL);  // blocking: all of it
   }
   ~Staller() { close(fd_); }

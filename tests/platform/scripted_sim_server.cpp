@@ -70,6 +70,10 @@ void ScriptedSimServer::Serve() {
     const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
     if (n <= 0) break;
     pending.insert(pending.end(), chunk, chunk + n);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_.insert(received_.end(), chunk, chunk + n);
+    }
     std::size_t frame = 0;
     while (wire::PeekFrame(pending.data(), pending.size(), wire::kRequestHeaderBytes, frame) ==
            wire::FrameStatus::kComplete) {
@@ -91,14 +95,14 @@ void ScriptedSimServer::Answer(int fd, const wire::Request& open) {
   std::vector<std::uint8_t> bytes;  // stays empty for kNothing
   if (reply_ == OpenReply::kDisconnect) return Disconnect();
   if (reply_ == OpenReply::kOpenMessage) {
-    wire::EncodeOpenMessage("Scripted Simulator", bytes);
+    wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
     bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
   }
   if (reply_ == OpenReply::kException) {
-    wire::EncodeExceptionMessage(kVersionMismatch, open.send_id, 0, bytes);
+    wire::EncodeExceptionMessage(open.protocol, kVersionMismatch, open.send_id, 0, bytes);
   }
   if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
-  if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(bytes);
+  if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(open.protocol, bytes);
   WriteAll(fd, bytes);
 }
 
@@ -109,6 +113,11 @@ bool ScriptedSimServer::Send(const std::vector<std::uint8_t>& bytes) {
 void ScriptedSimServer::Disconnect() {
   // shutdown rather than close: the serving thread may still be using this descriptor.
   if (client_fd_ >= 0) shutdown(client_fd_, SHUT_RDWR);
+}
+
+std::vector<std::uint8_t> ScriptedSimServer::Received() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
 }
 
 std::vector<wire::Request> ScriptedSimServer::Requests() {

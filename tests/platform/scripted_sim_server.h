@@ -43,6 +43,7 @@ class ScriptedSimServer {
   void Disconnect();
 
   std::vector<wire::Request> Requests();  // every request decoded so far, in arrival order
+  std::vector<std::uint8_t> Received();   // every byte received so far
   bool WaitForRequests(std::size_t count) {
     return Eventually([&] { return Requests().size() >= count; });
   }
@@ -65,8 +66,9 @@ class ScriptedSimServer {
   std::atomic<bool> reading_{true};
   std::atomic<bool> client_gone_{false};
   std::atomic<bool> undecodable_{false};
-  std::mutex mutex_;  // guards requests_
+  std::mutex mutex_;  // guards requests_ and received_
   std::vector<wire::Request> requests_;
+  std::vector<std::uint8_t> received_;
   std::thread server_;
 };
 

@@ -28,14 +28,15 @@ Bytes Concat(const std::vector<Bytes>& parts) {
 
 Bytes Exception(std::uint32_t sequence) {
   Bytes bytes;
-  wire::EncodeExceptionMessage(1, sequence, 0, bytes);
+  wire::EncodeExceptionMessage(wire::kDefaultProtocol, 1, sequence, 0, bytes);
   return bytes;
 }
 
 Bytes DataMessage(std::uint8_t fill) {
   const Bytes block(340, fill);
   Bytes bytes;
-  wire::EncodeSimObjectDataMessage(0, 0, 0, 22, block.data(), block.size(), bytes);
+  wire::EncodeSimObjectDataMessage(wire::kDefaultProtocol, 0, 0, 0, 22, block.data(), block.size(),
+                                   bytes);
   return bytes;
 }
 
@@ -45,7 +46,7 @@ Bytes DataMessage(std::uint8_t fill) {
 Bytes Header(std::uint32_t size, std::uint32_t id = 0x55) {
   Bytes bytes;
   wire::PutU32(bytes, size);
-  wire::PutU32(bytes, wire::kProtocolVersion);
+  wire::PutU32(bytes, wire::kDefaultProtocol);
   wire::PutU32(bytes, id);
   bytes.resize(std::clamp<std::size_t>(size, 12, 64), 0x7E);
   return bytes;
@@ -138,21 +139,23 @@ TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed)
       S_OK);
   DWORD last = 0;
   ASSERT_EQ(SimConnect_GetLastSentPacketID(handle_, &last), S_OK);
-  EXPECT_EQ(last, 3u);
+  EXPECT_EQ(last, 2u);  // the open is 0
   EXPECT_LT(SimConnect_GetLastSentPacketID(handle_, nullptr), 0);
   EXPECT_LT(SimConnect_CallDispatch(handle_, nullptr, nullptr), 0);
   ASSERT_EQ(SimConnect_Close(handle_), S_OK);
   EXPECT_TRUE(server.WaitForClientGone());
   const std::vector<wire::Request> r = server.Requests();
-  ASSERT_EQ(r.size(), 4u);
-  for (std::size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r[i].send_id, i + 1);
+  ASSERT_EQ(r.size(), 3u);  // no close packet: closing the socket ends the session
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    EXPECT_EQ(r[i].send_id, i);
+    EXPECT_EQ(r[i].protocol, wire::kDefaultProtocol);
+  }
   EXPECT_EQ(r[1].map.event_id, 4u);
   EXPECT_EQ(r[1].map.event_name, "");
   EXPECT_EQ(r[2].transmit.event_id, 8u);
   EXPECT_EQ(r[2].transmit.data, 0xFFFFFE0Cu);
   EXPECT_EQ(r[2].transmit.group_id, 1900000000u);
   EXPECT_EQ(r[2].transmit.flags, 0x10u);
-  EXPECT_EQ(r[3].type, wire::RequestType::kClose);
   // A closed, a null and a foreign handle are refused rather than followed.
   int not_a_connection = 0;
   for (HANDLE handle :
@@ -198,7 +201,7 @@ TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {
     EXPECT_LT(accepted, 4'000'000);
   }
   std::vector<Bytes> expected = {Bytes()};
-  wire::EncodeOpenMessage("Scripted Simulator", expected[0]);
+  wire::EncodeOpenMessage(wire::kDefaultProtocol, "Scripted Simulator", {}, expected[0]);
   expected.insert(expected.end(), c.delivered.begin(), c.delivered.end());
   if (quits) expected.push_back(kQuit);
   if (sent.size() > simconnect::kReadBudgetBytes) {

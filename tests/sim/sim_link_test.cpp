@@ -52,7 +52,6 @@ const std::vector<std::string> kExpectedRequests = {
     "map 9 AP_PANEL_ALTITUDE_HOLD",
     "map 10 AP_ALT_VAR_SET_ENGLISH",
     "map 11 GEAR_SET",
-    "close",
 };
 
 std::string Describe(const wire::Request& r) {
@@ -62,7 +61,7 @@ std::string Describe(const wire::Request& r) {
       return "open " + r.open.client_name;
     case wire::RequestType::kAddToDataDefinition:
       return "add" + n(r.add.define_id) + " " + r.add.datum_name + " / " +
-             (r.add.has_units ? r.add.units_name : "(none)") + n(r.add.datum_type) +
+             (r.add.units_name.empty() ? "(none)" : r.add.units_name) + n(r.add.datum_type) +
              (r.add.epsilon == 0.0f && r.add.datum_id == 0xFFFFFFFFu ? "" : " (epsilon, datum id)");
     case wire::RequestType::kRequestDataOnSimObject: {
       const wire::RequestDataOnSimObjectRequest& d = r.request_data;
@@ -71,8 +70,6 @@ std::string Describe(const wire::Request& r) {
     }
     case wire::RequestType::kMapClientEventToSimEvent:
       return "map" + n(r.map.event_id) + " " + r.map.event_name;
-    case wire::RequestType::kClose:
-      return "close";
     default:
       return "other";
   }

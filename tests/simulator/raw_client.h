@@ -1,4 +1,4 @@
-// Test helper: a raw TCP client speaking the simulator's byte protocol, without the client library,
+// Test helper: a raw TCP client speaking SimConnect's network protocol, without the client library,
 // so that tests can send broken bytes and stop reading at will. Every wait gives up after 10 s.
 #pragma once
 
@@ -24,6 +24,7 @@ namespace skyhelm::simulator::testing {
 // One message from the simulator, as its raw bytes.
 struct Message {
   std::vector<std::uint8_t> bytes;
+  std::uint32_t version() const { return wire::GetU32(bytes.data() + 4); }
   std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
   // The n-th 32-bit field after the 12-byte header (0-based).
   std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
@@ -53,15 +54,17 @@ class RawClient {
   }
 
   // Each sends one request with the next send id and returns that id.
+  // Opens in `version`; later requests carry the same version word.
   std::uint32_t Open(const char* name = "Request Data",
-                     std::uint32_t version = wire::kProtocolVersion) {
-    return Send(wire::EncodeOpen, wire::OpenRequest{wire::kMagic, version, name});
+                     std::uint32_t version = wire::kDefaultProtocol) {
+    protocol_ = version;
+    return Send(wire::EncodeOpen, wire::OpenRequest{name, {}});
   }
   std::uint32_t Add(std::uint32_t define_id, const char* datum, const char* units,
                     std::uint32_t type) {
-    return Send(wire::EncodeAddToDataDefinition,
-                wire::AddToDataDefinitionRequest{define_id, datum, units != nullptr,
-                                                 units != nullptr ? units : "", type});
+    return Send(
+        wire::EncodeAddToDataDefinition,
+        wire::AddToDataDefinitionRequest{define_id, datum, units != nullptr ? units : "", type});
   }
   std::uint32_t RequestData(std::uint32_t request_id, std::uint32_t define_id, std::uint32_t period,
                             std::uint32_t object_id = 0) {
@@ -76,6 +79,18 @@ class RawClient {
         wire::EncodeTransmitClientEvent,
         wire::TransmitClientEventRequest{0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
                                          SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
+  }
+  // A packet of any type with `payload` after the header; returns its send id.
+  std::uint32_t SendPacket(std::uint32_t packet_type, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t word :
+         {static_cast<std::uint32_t>(wire::kRequestHeaderBytes + payload.size()), protocol_,
+          packet_type, next_send_id_}) {
+      wire::PutU32(bytes, word);
+    }
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    SendBytes(bytes);
+    return next_send_id_++;
   }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {
@@ -117,10 +132,11 @@ class RawClient {
   using Clock = std::chrono::steady_clock;
 
   template <typename Request>
-  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::vector<std::uint8_t>&),
+  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
+                                    std::vector<std::uint8_t>&),
                      const Request& request) {
     std::vector<std::uint8_t> bytes;
-    encode(request, next_send_id_, bytes);
+    encode(request, protocol_, next_send_id_, bytes);
     SendBytes(bytes);
     return next_send_id_++;
   }
@@ -137,7 +153,8 @@ class RawClient {
 
   int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   bool closed_ = false;
-  std::uint32_t next_send_id_ = 1;
+  std::uint32_t protocol_ = wire::kDefaultProtocol;
+  std::uint32_t next_send_id_ = 0;
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -1,4 +1,4 @@
-// The server with real loopback clients speaking the byte protocol from the test.
+// The server with real loopback clients speaking SimConnect's protocol from the test.
 #include "simulator/server.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +47,13 @@ class ServerTest : public ::testing::Test {
 TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   Start();
   RawClient client(port());
-  client.Open();
+  client.Open("Request Data", 5);
   // The exception names the request's send id and the index of the offending parameter.
   const auto expect_exception = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
                                     std::uint32_t index) {
     const auto message = client.Next(kException);
     ASSERT_TRUE(message);
+    EXPECT_EQ(message->version(), 5u);  // answered in the client's own protocol version
     EXPECT_EQ(message->field(0), static_cast<std::uint32_t>(exception));
     EXPECT_EQ(message->field(1), send_id);
     EXPECT_EQ(message->field(2), index);
@@ -72,6 +73,9 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   expect_exception(client.Transmit(99, 1), unrecognized, 2);
   client.Map(4, "AP_MASTER");
   expect_exception(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
+  // A request type it does not serve, and a known one of the wrong size.
+  expect_exception(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
+  expect_exception(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
   // A definition whose block would overflow one message is refused at the entry that overflows.
   const std::size_t fits = wire::kMaxDataBlockBytes / wire::kTextBytes;
   for (std::size_t i = 0; i < fits; ++i) client.Add(2, "Title", nullptr, kText);
@@ -94,9 +98,9 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   good.SubscribeLikeTheBridge();
   ASSERT_TRUE(good.Next(kData));
   const std::vector<std::vector<std::uint8_t>> garbage = {
-      {0xFF, 0xFF, 0xFF, 0x7F},                                // size beyond the limit
-      {0x02, 0x00, 0x00, 0x00},                                // size below a header
-      {0x10, 0, 0, 0, 0x63, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},  // unknown request type
+      {0xFF, 0xFF, 0xFF, 0x7F},                             // size beyond the limit
+      {0x02, 0x00, 0x00, 0x00},                             // size below a header
+      {0x0F, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0xF0, 1, 0, 0},  // one byte short of a header
   };
   for (const auto& bytes : garbage) {
     RawClient bad(port());
