@@ -5,6 +5,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt")
 missing=()
 for p in "${wanted[@]}"; do
+  # Node from elsewhere (e.g. a vendor's nodejs package, which brings its own npm) serves as well;
+  # Debian's npm would conflict with it.
+  if [[ "$p" == nodejs || "$p" == npm ]] && command -v node >/dev/null && command -v npm >/dev/null
+  then
+    continue
+  fi
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
