@@ -162,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto connection = std::make_unique<skyhelm::simconnect::ClientConnection>();
   std::string why;
-  FUZZ_CHECK(connection->Open({"127.0.0.1", server.port()}, "Request Data", why));
+  FUZZ_CHECK(
+      connection->Open({"127.0.0.1", server.port()}, wire::kDefaultProtocol, "Request Data", why));
   const int simulator = server.TakeConnection();
   std::vector<Bytes> delivered;
   const bool stop = false;
