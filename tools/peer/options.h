@@ -23,17 +23,21 @@ struct CommonOptions {
 struct SendOptions {
   std::vector<std::string> texts;
   bool json = false;
+  bool raw = false;      // send texts the command check refuses
+  bool confirm = false;  // wait for a line that shows the commands' effect
+  bool check = true;     // false for `line`, whose "1" is meant to command nothing
 };
 
 struct WatchOptions {
   double seconds = 0;  // 0: until q, Ctrl-C or SIGTERM
   bool json = false;   // non-terminal mode only
   bool force_plain = false;
+  bool raw = false;  // send typed texts the command check refuses
 };
 
 struct RecordOptions {
-  std::string out_path;
-  double seconds = 0;  // 0: until Ctrl-C or SIGTERM
+  std::string out_path;  // "-": standard output
+  double seconds = 0;    // 0: until Ctrl-C or SIGTERM
 };
 
 }  // namespace skyhelm::peer
