@@ -7,12 +7,13 @@
 
 #include "udp/command_protocol.h"
 #include "udp/decimal_value.h"
+#include "udp/udp_endpoint.h"
 
 namespace skyhelm::tools {
 namespace {
 
-// The bridge reads at most this many bytes of one datagram.
-constexpr std::size_t kMaxDatagram = 1024;
+// The bridge drops a datagram longer than its receive buffer.
+constexpr std::size_t kMaxDatagram = kDatagramBufferBytes;
 constexpr const char* kLetterOrder = "hHkKTFEvVlg";
 
 struct EventName {
@@ -110,14 +111,14 @@ CommandCheck CheckCommand(const char* text, std::size_t size) {
   for (std::size_t i = 0; i < list.count; ++i) {
     check.explanation += (i > 0 ? ", then " : "") + Describe(list.items[i]);
   }
-  if (list.count == 0) check.explanation = "nothing";
+  if (list.count == 0 || size > kMaxDatagram) check.explanation = "nothing";
 
   const void* zero = text == nullptr ? nullptr : std::memchr(text, '\0', read);
   const std::size_t text_length =
       zero == nullptr ? read : static_cast<std::size_t>(static_cast<const char*>(zero) - text);
   if (size > kMaxDatagram) {
-    check.problem = std::to_string(size) + " bytes: the bridge reads at most " +
-                    std::to_string(kMaxDatagram) + " bytes of a datagram";
+    check.problem = std::to_string(size) + " bytes: the bridge drops a datagram over " +
+                    std::to_string(kMaxDatagram) + " bytes";
   } else if (text_length < size) {
     check.problem = "a zero byte ends the text; the " + std::to_string(size - text_length - 1) +
                     " byte(s) after it would be ignored";
