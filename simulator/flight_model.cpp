@@ -68,7 +68,7 @@ double CommandedBankDeg(const SimState& s) {
   const double rollout_deg = std::sqrt(1.6 * kRollRateDegPerS * std::fabs(error) / turn_per_bank);
   const double linear_deg = std::fabs(error) / (turn_per_bank * kHeadingCloseS);
   // A turn to the right (positive error) is a negative bank: the simulator counts left positive.
-  return -std::copysign(std::min({BankLimitDeg(s), rollout_deg, linear_deg}), error);
+  return 0.0 - std::copysign(std::min({BankLimitDeg(s), rollout_deg, linear_deg}), error);
 }
 
 // Vertical speed that reaches the selected altitude at `rate_fpm` and stops on it: limited so the
@@ -93,13 +93,13 @@ double CommandedVsFpm(const SimState& s) {
 
 // The flight-path angle in the simulator's pitch convention: positive nose down.
 double FlightPathPitchDeg(const SimState& s, double vs_fpm) {
-  return -Degrees(std::atan2(vs_fpm / 60.0, SpeedFtPerS(s)));
+  return 0.0 - Degrees(std::atan2(vs_fpm / 60.0, SpeedFtPerS(s)));  // 0, never -0, when level
 }
 
 void StepLateral(SimState& s, double dt_s) {
   s.bank_deg = MoveToward(s.bank_deg, CommandedBankDeg(s), kRollRateDegPerS * dt_s);
   // Left bank (positive) turns left, toward lower headings.
-  double turn_deg_per_s = -Degrees(TurnPerBank(s) * std::tan(Radians(s.bank_deg)));
+  double turn_deg_per_s = 0.0 - Degrees(TurnPerBank(s) * std::tan(Radians(s.bank_deg)));
   turn_deg_per_s = std::clamp(turn_deg_per_s, -kStandardRateDegPerS, kStandardRateDegPerS);
   s.heading_true_deg = NormalisedHeading(s.heading_true_deg + turn_deg_per_s * dt_s);
   if (HeadingHoldActive(s) &&

@@ -112,6 +112,10 @@ void AddRecord(CLI::App& app, Commands& c) {
       ->add_option("--seconds", c.record.seconds,
                    "Stop after this many seconds (0: until Ctrl-C or SIGTERM)")
       ->check(SecondsIn(0, 1e7, false));
+  c.record_command->add_flag(
+      "--commands", c.record.commands,
+      "Also send the commands read from standard input, one per line, checked like `send`: "
+      "the recorder stays the bridge's peer, so the recording has no holes");
   AddCommonOptions(*c.record_command, c.common);
 }
 

@@ -36,8 +36,9 @@ struct WatchOptions {
 };
 
 struct RecordOptions {
-  std::string out_path;  // "-": standard output
-  double seconds = 0;    // 0: until Ctrl-C or SIGTERM
+  std::string out_path;   // "-": standard output
+  double seconds = 0;     // 0: until Ctrl-C or SIGTERM
+  bool commands = false;  // send the command lines read from standard input
 };
 
 }  // namespace skyhelm::peer
