@@ -154,7 +154,8 @@ run_check() {
   "$peer" watch --to "$bridge" --seconds 3 --timeout 5 || fail "watch failed"
   say "turning to 270 (skyhelm-peer send h270):"
   "$peer" send h270 --to "$bridge" --timeout 5 || fail "send failed"
-  say "(the line that answers a command was built before it; later lines show its effect)"
+  say "(send prints the newest line after listening for half a second: the effect shows once the"
+  say " simulator has acted on the event; send --confirm waits for it)"
   wait_for_text "$logs/sim.log" 10 "HEADING_BUG_SET 270" ||
     fail "the simulator did not receive the heading event"
   say "the simulator received: $(grep -m1 'HEADING_BUG_SET 270' "$logs/sim.log")"

@@ -60,8 +60,8 @@ void AddSend(CLI::App& app, Commands& c) {
   c.send_command = app.add_subcommand(
       "send",
       "Check each TEXT with the bridge's own command rules and say what it will do (on standard "
-      "error), send each as one datagram, in order, and print the first telemetry line that "
-      "follows as name=value pairs. Texts that look like a mistake are refused (exit 2)");
+      "error), send each as one datagram, in order, listen for half a second and print the newest "
+      "telemetry line as name=value pairs. Texts that look like a mistake are refused (exit 2)");
   c.send_command->add_option("TEXT", c.send.texts, "Datagrams to send, e.g. h270 v-500 E")
       ->required();
   c.send_command->add_flag("--json", c.send.json, "Print the line as one JSON object");
@@ -76,7 +76,9 @@ void AddSend(CLI::App& app, Commands& c) {
 
 void AddLine(CLI::App& app, Commands& c) {
   c.line_command = app.add_subcommand(
-      "line", "Send \"1\" (which commands nothing) and print one decoded telemetry line");
+      "line",
+      "Send \"1\" (which commands nothing), listen for half a second and print the newest "
+      "decoded telemetry line; notes on standard error when it did not change meanwhile");
   c.line_command->add_flag("--json", c.send.json, "Print the line as one JSON object");
   AddCommonOptions(*c.line_command, c.common);
 }

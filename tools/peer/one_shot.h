@@ -11,9 +11,12 @@
 
 namespace skyhelm::peer {
 
-// Sends every text as one datagram, in order, then prints the first valid line that arrives, as
-// name=value pairs or JSON, on `out`. kExitNoLine with a message on `err` when no valid line
-// arrives within the timeout. Blocks at most about timeout_s.
+// Checks every text (unless options.check is off) and refuses with kExitUsage what looks like a
+// mistake; sends every text as one datagram, in order; waits for a valid line, listens up to half
+// a second more for a change (noting on `err` when none came) and prints the newest line, as
+// name=value pairs or JSON, on `out`. With options.confirm it instead waits until a line shows
+// the commands' effect. kExitNoLine with a message on `err` when no valid line arrives within the
+// timeout (or no effect shows), 128 + the signal when interrupted.
 int RunSend(const CommonOptions& common, const SendOptions& options, std::ostream& out,
             std::ostream& err);
 
