@@ -259,6 +259,8 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   ASSERT_EQ(write(master_, "h270\r", 5), 5);
   ASSERT_TRUE(ReadScreenUntil("sent h270")) << screen_;
   EXPECT_TRUE(sim_->WaitForStdout("HEADING_BUG_SET 270", kGenerous)) << sim_->Stdout();
+  ASSERT_EQ(write(master_, "help\r", 5), 5);
+  ASSERT_TRUE(ReadScreenUntil("refused help -> heading bug 0")) << screen_;
 
   ASSERT_EQ(write(master_, GetParam(), 1), 1);
   EXPECT_TRUE(ReadScreenUntil("\x1b[?1049l")) << "left the view's screen";
@@ -270,6 +272,8 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   pid_ = -1;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Mode(), static_cast<tcflag_t>(ICANON | ECHO)) << "the cooked mode it started in";
+  sim_->Pump();
+  EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 0\n"), std::string::npos) << "help was sent";
 }
 
 INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"));
