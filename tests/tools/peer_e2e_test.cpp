@@ -190,6 +190,21 @@ TEST_F(PeerAgainstBridge, RecordReportsAnotherPeerTakingTheBridge) {
       << record->Stderr();
 }
 
+// A bridge that pauses leaves a hole in the recording, which record counts and reports.
+TEST_F(PeerAgainstBridge, RecordReportsAGapWhenTheBridgePauses) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    WithBridge({"record", "--out", "-", "--seconds", "2"}, "10"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  bridge_->Signal(SIGSTOP);
+  std::this_thread::sleep_for(milliseconds(400));
+  bridge_->Signal(SIGCONT);
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_NE(record->Stderr().find("gap: no datagram for 0."), std::string::npos)
+      << record->Stderr();
+  EXPECT_EQ(record->Stderr().find(" 0 gaps over 0.10 s"), std::string::npos) << record->Stderr();
+}
+
 // Without a terminal, watch prints one line a second as JSON; when the bridge dies it warns, and
 // it claims the restarted bridge (which answers only whoever sends to it) without help.
 TEST_F(PeerAgainstBridge, WatchWithoutATerminalWarnsAndReclaimsARestartedBridge) {

@@ -25,11 +25,13 @@ namespace {
 constexpr int kWaitSliceMs = 20;
 // Bounds one drain of the socket so that the clock and the stop flag are looked at regularly.
 constexpr int kMaxDrain = 4096;
-// The bridge sends thousands of datagrams a second; a pause this long is a hole in the recording
-// (well above what a busy machine's scheduler causes).
-constexpr auto kGap = std::chrono::milliseconds(250);
-// A recorder claims the bridge back quickly, so that a one-shot `send` costs only a short pause.
-constexpr auto kReclaimAfter = std::chrono::milliseconds(100);
+// The bridge sends thousands of datagrams a second; a pause this long (six frames of a 60 Hz
+// simulator, and longer than the socket's receive buffer bridges when this process is late) is a
+// hole in the recording.
+constexpr auto kGap = std::chrono::milliseconds(100);
+// A recorder claims the bridge back quickly, so that a one-shot `send` costs only a short pause,
+// shorter than a gap.
+constexpr auto kReclaimAfter = std::chrono::milliseconds(50);
 constexpr auto kClaimAnswered = std::chrono::milliseconds(10);
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
