@@ -124,8 +124,7 @@ void AddRecord(CLI::App& app, Commands& c) {
 int Dispatch(const Commands& c, std::ostream& out, std::ostream& err) {
   if (c.line_command->parsed()) {
     SendOptions line = c.send;
-    line.texts = {"1"};
-    line.check = false;
+    line.texts.clear();
     return RunSend(c.common, line, out, err);
   }
   if (c.send_command->parsed()) return RunSend(c.common, c.send, out, err);

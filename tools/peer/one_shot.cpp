@@ -10,6 +10,7 @@
 
 #include "tools/common/command_check.h"
 #include "tools/peer/line_format.h"
+#include "tools/peer/peer_claim.h"
 #include "tools/peer/stop_signal.h"
 #include "udp/command_protocol.h"
 
@@ -164,6 +165,20 @@ std::optional<TelemetryValues> WaitForLine(PeerSocket& socket, double timeout_s,
   return std::nullopt;
 }
 
+std::optional<TelemetryValues> ClaimAndWait(PeerSocket& socket, double timeout_s,
+                                            LineTracker& tracker) {
+  constexpr auto kClaimEvery = std::chrono::milliseconds(200);
+  const Clock::time_point deadline = After(timeout_s);
+  for (Clock::time_point now = Clock::now(); !StopRequested() && now < deadline;
+       now = Clock::now()) {
+    socket.Send(kClaimDatagram);
+    const double slice_s = std::min(std::chrono::duration<double>(deadline - now).count(),
+                                    std::chrono::duration<double>(kClaimEvery).count());
+    if (std::optional<TelemetryValues> line = WaitForLine(socket, slice_s, tracker)) return line;
+  }
+  return std::nullopt;
+}
+
 std::string NoLineMessage(const std::string& bridge_text, double timeout_s,
                           const LineTracker& tracker) {
   const StreamCounts& counts = tracker.counts();
@@ -184,7 +199,7 @@ std::string NoLineMessage(const std::string& bridge_text, double timeout_s,
 
 int RunSend(const CommonOptions& common, const SendOptions& options, std::ostream& out,
             std::ostream& err) {
-  if (options.check && !CheckTexts(options, err)) return kExitUsage;
+  if (!CheckTexts(options, err)) return kExitUsage;
   std::optional<PeerSocket> socket = OpenPeerSocket(common.bridge, err);
   if (!socket) return kExitNoLine;
   LineTracker tracker;
@@ -193,20 +208,15 @@ int RunSend(const CommonOptions& common, const SendOptions& options, std::ostrea
     err << "skyhelm-peer: " << message << "\n";
     return kExitNoLine;
   };
-  std::optional<TelemetryValues> before;
-  if (options.confirm) {
-    // The line before the commands, so that toggles know what they toggle from.
-    if (!socket->Send("1")) return fail("cannot send to " + common.bridge_text);
-    before = WaitForLine(*socket, common.timeout_s, tracker);
-    if (!before) return fail(NoLineMessage(common.bridge_text, common.timeout_s, tracker));
-  }
+  // Claim the bridge and wait for its line before sending: a datagram that reaches the port
+  // before the bridge has bound it is lost. The line also tells what the toggles start from.
+  const std::optional<TelemetryValues> before = ClaimAndWait(*socket, common.timeout_s, tracker);
+  if (!before) return fail(NoLineMessage(common.bridge_text, common.timeout_s, tracker));
   for (const std::string& text : options.texts) {
-    if (!socket->Send(text)) {
-      return fail("cannot send \"" + text + "\" to " + common.bridge_text);
-    }
+    if (!socket->Send(text)) return fail("cannot send \"" + text + "\" to " + common.bridge_text);
   }
-  std::optional<TelemetryValues> line = WaitForLine(*socket, common.timeout_s, tracker);
-  if (!line) return fail(NoLineMessage(common.bridge_text, common.timeout_s, tracker));
+  const Clock::time_point sent = Clock::now();
+  std::optional<TelemetryValues> line = before;
 
   if (options.confirm) {
     const std::vector<Expectation> expected = ExpectedEffects(options.texts, *before);
@@ -227,23 +237,22 @@ int RunSend(const CommonOptions& common, const SendOptions& options, std::ostrea
                   "; is the simulator running, or did the aircraft refuse it?)");
     }
   } else {
-    // Listen a little longer: a line that never changes tells of a parked aircraft, or of a
-    // simulator that has stopped while the bridge repeats what it last had.
+    // Listen a little longer and print the newest line: a line that never changes tells of a
+    // parked aircraft, or of a simulator that has stopped while the bridge repeats its last line.
     const Clock::time_point first = *tracker.last_new_line_time();
     const double window_s = std::min(kChangeWindowS, common.timeout_s);
-    const Clock::time_point window_end = After(window_s);
+    const Clock::time_point window_end = sent + (After(window_s) - Clock::now());
     std::string datagram;
-    while (!StopRequested() && *tracker.last_new_line_time() == first &&
-           Clock::now() < window_end) {
+    for (Clock::time_point now = Clock::now(); !StopRequested() && now < window_end;
+         now = Clock::now()) {
       const auto left_ms =
-          std::chrono::duration_cast<std::chrono::milliseconds>(window_end - Clock::now()).count() +
-          1;
+          std::chrono::duration_cast<std::chrono::milliseconds>(window_end - now).count() + 1;
       if (socket->Receive(datagram, static_cast<int>(left_ms)) == ReceiveStatus::kDatagram) {
         tracker.Feed(datagram, Clock::now());
       }
     }
     if (StopRequested()) return StoppedExitCode();
-    if (tracker.latest()) line = tracker.latest();
+    line = tracker.latest();
     if (*tracker.last_new_line_time() == first) {
       err << "skyhelm-peer: the line has not changed for " << Seconds(window_s)
           << " (a parked or paused aircraft repeats its line; so does a bridge whose simulator "

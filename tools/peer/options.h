@@ -21,11 +21,10 @@ struct CommonOptions {
 };
 
 struct SendOptions {
-  std::vector<std::string> texts;
+  std::vector<std::string> texts;  // none for `line`: only the claim "1" goes out
   bool json = false;
   bool raw = false;      // send texts the command check refuses
   bool confirm = false;  // wait for a line that shows the commands' effect
-  bool check = true;     // false for `line`, whose "1" is meant to command nothing
 };
 
 struct WatchOptions {
