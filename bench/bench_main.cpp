@@ -58,7 +58,9 @@ void MeasureFloor(const Options& options, BenchResults& results) {
 
 int main(int argc, char** argv) {
   Options options;
-  CLI::App app{"Measures the Skyhelm bridge against this machine's loopback floor."};
+  CLI::App app{"Measures the Skyhelm bridge against this machine's loopback floor.",
+               "skyhelm-bench"};
+  app.set_version_flag("--version", std::string("skyhelm-bench ") + SKYHELM_VERSION);
   app.add_flag("--smoke", options.smoke, "a few hundred samples, a few seconds (overrides counts)");
   app.add_option("--floor-samples", options.floor_samples, "one-way samples per floor");
   app.add_option("--samples", options.bridge.command_samples, "command-latency samples");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The one-command demo: installs what is missing, builds, starts the stand-in simulator and the
-# bridge on loopback, and shows the bridge's telemetry live with skyhelm-peer.
+# bridge (which listens on all interfaces; every demo peer talks to it over 127.0.0.1), and shows
+# the bridge's telemetry live with skyhelm-peer.
 #
 # Usage: bash scripts/demo.sh [MODE] [--port N] [--time-scale X] [--bin-dir DIR]
 #   (no mode)        live view in this terminal (skyhelm-peer watch); type h270 Enter to turn,
@@ -10,8 +11,10 @@
 #   --check          non-interactive run that ends by itself: reads lines, sends h270, checks that
 #                    the simulator received it and that the line shows it; exit 0 on success
 #   --flight FILE    flies a short scripted flight (a turn and a climb), records it to FILE.csv
-#                    and, with gnuplot, draws FILE.png
-#   --port N         the bridge's UDP port (default 47001, or a free one if that is taken)
+#                    (the recorder sends the commands, so the recording has no holes) and, with
+#                    gnuplot, draws FILE.png against simulation time with the commands marked
+#   --port N         the bridge's UDP port, which must be free (default 47001, or a free one if
+#                    that is taken); the bridge listens on all interfaces, the tools use 127.0.0.1
 #   --time-scale X   simulated seconds per real second (default 1; --flight uses 4)
 #   --bin-dir DIR    use the programs already built in DIR instead of installing and building
 # Without a terminal on standard input and output and without a mode, --check is chosen.
@@ -56,9 +59,18 @@ fail() {
 
 if [ "$build" = 1 ]; then
   bash scripts/install-deps.sh
-  say "building (cmake --preset default; cmake --build --preset default)"
+  say "building (cmake --preset default; cmake --build --preset default; the first time takes a minute or two)"
   cmake --preset default >/dev/null
-  cmake --build --preset default -j "$(nproc)" --target skyhelm skyhelm-sim skyhelm-peer >/dev/null
+  # Progress only: the targets as they complete; the whole output when the build fails.
+  build_log=$(mktemp "${TMPDIR:-/tmp}/skyhelm-build.XXXXXX")
+  if ! cmake --build --preset default -j "$(nproc)" --target skyhelm skyhelm-sim skyhelm-peer 2>&1 |
+    tee "$build_log" | { grep --line-buffered -E '^\[ *[0-9]+%\] Built target' || true; } |
+    sed -u 's/^/demo:   /'; then
+    tail -n 40 "$build_log" >&2
+    echo "demo: FAILED: the build failed (whole output in $build_log)" >&2
+    exit 1
+  fi
+  rm -f "$build_log"
 fi
 peer=$bin/skyhelm-peer
 
@@ -92,7 +104,13 @@ udp_port_taken() {
 }
 
 pick_port() {
-  if [ -n "$port" ]; then echo "$port"; return; fi
+  if [ -n "$port" ]; then
+    # A bridge whose port is taken still prints Running... and answers nobody; a second bridge
+    # would even be answered by the first one's simulator.
+    udp_port_taken "$port" && fail "UDP port $port is already in use (another bridge?); choose another --port"
+    echo "$port"
+    return
+  fi
   if [ "$mode" != check ] && ! udp_port_taken 47001; then echo 47001; return; fi
   local candidate
   for _ in $(seq 100); do
@@ -125,7 +143,8 @@ start_bridge() {
   pids+=($!)
   wait_for_text "$logs/bridge.log" 10 "Running..." || fail "the bridge did not start"
   bridge=127.0.0.1:$bridge_port
-  say "bridge on UDP $bridge, connected to the simulator"
+  say "bridge on UDP port $bridge_port of all interfaces (0.0.0.0: any host that reaches this"
+  say "  machine can command it), connected to the simulator; the tools use $bridge"
 }
 
 run_check() {
@@ -135,7 +154,8 @@ run_check() {
   "$peer" watch --to "$bridge" --seconds 3 --timeout 5 || fail "watch failed"
   say "turning to 270 (skyhelm-peer send h270):"
   "$peer" send h270 --to "$bridge" --timeout 5 || fail "send failed"
-  say "(the line that answers a command was built before it; later lines show its effect)"
+  say "(send prints the newest line after listening for half a second: the effect shows once the"
+  say " simulator has acted on the event; send --confirm waits for it)"
   wait_for_text "$logs/sim.log" 10 "HEADING_BUG_SET 270" ||
     fail "the simulator did not receive the heading event"
   say "the simulator received: $(grep -m1 'HEADING_BUG_SET 270' "$logs/sim.log")"
@@ -152,28 +172,35 @@ run_check() {
 
 # A short flight for the picture: east, then heading hold round a box to the south and west,
 # climbing from 3000 to 4500 ft on the way. Times are real seconds from the start.
+# The recorder sends the commands itself (record --commands), so it stays the bridge's one peer and
+# the recording has no holes.
 run_flight() {
   local csv=$flight_out.csv png=$flight_out.png
   say "recording 80 s at time scale $time_scale to $csv (commands follow in between)"
-  "$peer" record --to "$bridge" --out "$csv" --seconds 80 --timeout 5 &
+  mkfifo "$logs/commands"
+  "$peer" record --to "$bridge" --out "$csv" --seconds 80 --timeout 5 --commands \
+    <"$logs/commands" &
   local recorder=$!
   pids+=("$recorder")
-  local at=0
+  exec 3>"$logs/commands"
+  local at=0 marks=""
   fly() {  # fly SECONDS COMMAND...: at that time, send the commands
     sleep $(($1 - at))
     at=$1
     shift
-    say "t=${at}s: skyhelm-peer send $*"
-    "$peer" send "$@" --to "$bridge" >/dev/null
+    say "t=${at}s: $*"
+    printf '%s\n' "$@" >&3
+    marks+="$at $(IFS=,; echo "$*") "
   }
   fly 10 E H h180
   fly 25 l4500 v1000 V
   fly 35 h270
   fly 50 h360
   wait "$recorder" || fail "the recording failed"
+  exec 3>&-
   if command -v gnuplot >/dev/null; then
-    gnuplot -e "in='$csv'; out='$png'" scripts/plot_flight.gp
-    say "drew $png"
+    gnuplot -e "in='$csv'; out='$png'; scale=$time_scale; marks='$marks'" scripts/plot_flight.gp
+    say "drew $png (time axis in simulation seconds: $time_scale x real time)"
   fi
 }
 

@@ -15,6 +15,7 @@ struct SimVariable {
   double SimState::*field;  // nullptr for the text variable (the title)
   double min_value;         // the range --set accepts, in the catalogue unit
   double max_value;
+  const char* meaning;  // sign, reference and the like, as the real simulator defines them
 };
 
 // nullptr when no variable has that name.

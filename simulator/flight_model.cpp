@@ -67,7 +67,8 @@ double CommandedBankDeg(const SimState& s) {
   const double turn_per_bank = TurnPerBank(s);
   const double rollout_deg = std::sqrt(1.6 * kRollRateDegPerS * std::fabs(error) / turn_per_bank);
   const double linear_deg = std::fabs(error) / (turn_per_bank * kHeadingCloseS);
-  return std::copysign(std::min({BankLimitDeg(s), rollout_deg, linear_deg}), error);
+  // A turn to the right (positive error) is a negative bank: the simulator counts left positive.
+  return 0.0 - std::copysign(std::min({BankLimitDeg(s), rollout_deg, linear_deg}), error);
 }
 
 // Vertical speed that reaches the selected altitude at `rate_fpm` and stops on it: limited so the
@@ -90,13 +91,15 @@ double CommandedVsFpm(const SimState& s) {
   return s.vertical_speed_fpm;
 }
 
-double FlightPathDeg(const SimState& s, double vs_fpm) {
-  return Degrees(std::atan2(vs_fpm / 60.0, SpeedFtPerS(s)));
+// The flight-path angle in the simulator's pitch convention: positive nose down.
+double FlightPathPitchDeg(const SimState& s, double vs_fpm) {
+  return 0.0 - Degrees(std::atan2(vs_fpm / 60.0, SpeedFtPerS(s)));  // 0, never -0, when level
 }
 
 void StepLateral(SimState& s, double dt_s) {
   s.bank_deg = MoveToward(s.bank_deg, CommandedBankDeg(s), kRollRateDegPerS * dt_s);
-  double turn_deg_per_s = Degrees(TurnPerBank(s) * std::tan(Radians(s.bank_deg)));
+  // Left bank (positive) turns left, toward lower headings.
+  double turn_deg_per_s = 0.0 - Degrees(TurnPerBank(s) * std::tan(Radians(s.bank_deg)));
   turn_deg_per_s = std::clamp(turn_deg_per_s, -kStandardRateDegPerS, kStandardRateDegPerS);
   s.heading_true_deg = NormalisedHeading(s.heading_true_deg + turn_deg_per_s * dt_s);
   if (HeadingHoldActive(s) &&
@@ -121,7 +124,7 @@ void StepVertical(SimState& s, double dt_s) {
     s.altitude_ft = 0.0;
     s.vertical_speed_fpm = std::max(s.vertical_speed_fpm, 0.0);
   }
-  s.pitch_deg = FlightPathDeg(s, s.vertical_speed_fpm);
+  s.pitch_deg = FlightPathPitchDeg(s, s.vertical_speed_fpm);
 }
 
 void StepSpeed(SimState& s, double dt_s) {
@@ -149,7 +152,7 @@ void StepGear(SimState& s, double dt_s) {
 void StepFlightDirector(SimState& s) {
   const bool on = On(s.flight_director);
   s.fd_bank_deg = on ? CommandedBankDeg(s) : 0.0;
-  s.fd_pitch_deg = on ? FlightPathDeg(s, CommandedVsFpm(s)) : 0.0;
+  s.fd_pitch_deg = on ? FlightPathPitchDeg(s, CommandedVsFpm(s)) : 0.0;
 }
 
 void StepOnce(SimState& s, double dt_s) {

@@ -16,6 +16,9 @@ inline constexpr double kDefaultClimbFpm = 700.0;
 // The longest step integrated in one piece; longer steps are split so any rate stays stable.
 inline constexpr double kMaxStepS = 0.02;
 
+// Signs as the real simulator's: bank positive to the LEFT, pitch positive nose DOWN (the flight
+// director's pitch and bank likewise).
+//
 // Advances the aircraft by dt_s simulated seconds (any non-negative duration):
 // - heading hold (master and heading hold on) banks toward the bug, at most kMaxBankDeg and no
 //   more than a standard-rate turn needs, rolling at kRollRateDegPerS, and rolls out on the bug;
@@ -24,7 +27,8 @@ inline constexpr double kMaxStepS = 0.02;
 //   vertical speed's magnitude and captures it without overshoot; otherwise vertical-speed hold
 //   (master on) flies the selected vertical speed; otherwise the vertical speed stays;
 // - speed hold (master, speed hold and throttle arm on) moves the ground speed toward the setting;
-// - the position follows ground speed along the true heading; pitch is the flight-path angle;
+// - the position follows ground speed along the true heading; pitch is the flight-path angle
+//   (so a climb shows a negative pitch);
 // - the gear travels toward its handle in kGearTravelS;
 // - the flight director, when on, shows the commanded pitch and bank, else 0.
 // The altitude never goes below 0 ft.

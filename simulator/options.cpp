@@ -37,7 +37,15 @@ CLI::Validator AboveZeroAtMost(double max_value) {
 
 void DefineOptions(CLI::App& app, SimOptions& options, std::vector<std::string>& settings) {
   app.add_option("--port", options.server.port, "TCP port on 127.0.0.1 (0 picks a free one)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const long value = std::strtol(text.c_str(), &end, 10);
+            if (!text.empty() && *end == '\0' && value >= 0 && value <= 65535) return {};
+            return "\"" + text.substr(0, 32) + "\" is not a port number from 0 to 65535";
+          },
+          "PORT"));
   app.add_option("--rate", options.server.rate_hz, "Simulation frames per second")
       ->check(CLI::Range(1.0, 1000.0))
       ->capture_default_str();
@@ -50,7 +58,8 @@ void DefineOptions(CLI::App& app, SimOptions& options, std::vector<std::string>&
       ->allow_extra_args(false);
   app.add_flag("--freeze", options.world.frozen,
                "The aircraft does not move; events take effect at once");
-  app.add_flag("--list", options.list, "Print the variable catalogue with units and exit");
+  app.add_flag("--list", options.list,
+               "Print the variable catalogue with units, signs and references, and exit");
 }
 
 }  // namespace
@@ -59,12 +68,16 @@ int ParseOptions(int argc, const char* const* argv, SimOptions& options, std::st
                  std::string& err) {
   CLI::App app("Stand-in flight simulator: serves one aircraft to client-library clients",
                "skyhelm-sim");
+  app.set_version_flag("--version", std::string("skyhelm-sim ") + SKYHELM_VERSION);
   std::vector<std::string> settings;
   DefineOptions(app, options, settings);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     out = app.help();
+    return 0;
+  } catch (const CLI::CallForVersion&) {
+    out = app.version() + "\n";
     return 0;
   } catch (const CLI::ParseError& error) {
     err = std::string("skyhelm-sim: ") + error.what() + "\nRun with --help for more information.\n";
@@ -90,7 +103,7 @@ std::string CatalogueListing() {
       text << "  also:";
       for (std::size_t i = 1; i < units.size(); ++i) text << (i > 1 ? ", " : " ") << units[i];
     }
-    text << "\n";
+    text << "\n    " << variable.meaning << "\n";
   }
   return text.str();
 }

@@ -20,6 +20,7 @@ class HeadingHoldTurn : public ::testing::TestWithParam<TurnCase> {};
 
 // A turn at standard rate (or at the bank limit for fast aircraft) takes turn/rate plus roll-in
 // and roll-out; it must end wings level on the bug, passing it by at most a couple of degrees.
+// A right turn banks negative, a left one positive, as the real simulator counts bank.
 TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
   const TurnCase c = GetParam();
   SimState s;
@@ -28,10 +29,11 @@ TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
   s.ground_speed_kt = c.speed_kt;
   s.autopilot_master = s.heading_hold = 1;
   const double turn_deg = std::fmod(c.to_deg - c.from_deg + 540.0, 360.0) - 180.0;  // signed
-  double max_bank = 0, max_overshoot = 0, settled_at_s = -1;
+  double max_bank = 0, max_overshoot = 0, settled_at_s = -1, wrong_way_bank = 0;
   for (int frame = 1; frame <= 60 * 90; ++frame) {
     StepFlightModel(s, kFrameS);
     max_bank = std::max(max_bank, std::fabs(s.bank_deg));
+    wrong_way_bank = std::max(wrong_way_bank, turn_deg > 0 ? s.bank_deg : -s.bank_deg);
     const double left_deg = std::fmod(c.to_deg - s.heading_true_deg + 540.0, 360.0) - 180.0;
     max_overshoot = std::max(max_overshoot, turn_deg > 0 ? -left_deg : left_deg);
     if (settled_at_s < 0 && s.heading_true_deg == c.to_deg) settled_at_s = frame * kFrameS;
@@ -43,6 +45,8 @@ TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
   EXPECT_EQ(s.heading_true_deg, c.to_deg);
   EXPECT_EQ(s.bank_deg, 0.0);
   EXPECT_LE(max_bank, kMaxBankDeg);
+  EXPECT_GT(max_bank, 0.0);
+  EXPECT_EQ(wrong_way_bank, 0.0) << "a right turn banks negative";
   EXPECT_LE(max_overshoot, 2.0);
   EXPECT_GE(settled_at_s, ideal_s);
   EXPECT_LE(settled_at_s, ideal_s + 15.0);
@@ -108,7 +112,7 @@ TEST(FlightModel, OneMinuteAlongTheHeadingAtTheSelectedVerticalSpeed) {
     EXPECT_NEAR(s.longitude_deg - 10.0, std::sin(radians) / 30.0 / 0.5, 1e-5) << heading_deg;
     EXPECT_EQ(s.heading_true_deg, heading_deg);  // wings level: no drift
     EXPECT_EQ(s.vertical_speed_fpm, -500.0);
-    EXPECT_NEAR(s.pitch_deg, -2.356, 0.01);  // 500 fpm at 120 kt (12153 ft/min)
+    EXPECT_NEAR(s.pitch_deg, 2.356, 0.01);  // 500 fpm down at 120 kt: positive is nose down
     EXPECT_NEAR(s.fd_pitch_deg, s.pitch_deg, 1e-9);
     EXPECT_LT(s.altitude_ft, 3000.0 - 400.0);
     EXPECT_EQ(s.gear_position, 1.0);

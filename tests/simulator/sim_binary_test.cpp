@@ -30,8 +30,10 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
   const CommandLineCase cases[] = {
       {{"--help"}, 0, "--time-scale"},
       {{"--list"}, 0, "Gear Center Position  [percent over 100]"},
+      {{"--list"}, 0, "positive LEFT wing down"},
+      {{"--version"}, 0, "skyhelm-sim 0."},
       {{"--bogus"}, 2, "--bogus"},
-      {{"--port", "65536"}, 2, "--port"},
+      {{"--port", "70000"}, 2, "\"70000\" is not a port number from 0 to 65535"},
       {{"--set", "Plane Wobble=1"}, 2, "Plane Wobble"},
       {{"--set", "Plane Altitude=high"}, 2, "not a number"},
       {{"--set", "Plane Altitude"}, 2, "NAME=VALUE"},

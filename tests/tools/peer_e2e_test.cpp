@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -94,7 +95,17 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerCli, ::testing::Values(
     CliCase{"send_json", true, {"send", "--json", "l900"}, 0, "{\"ground_speed\":", "",
             "AP_ALT_VAR_SET_ENGLISH 900"},
     CliCase{"record_to_unwritable_file", true,
-            {"record", "--out", "/nonexistent-dir/x.csv", "--seconds", "5"}, 1, "", "cannot write", ""},
+            {"record", "--out", "/nonexistent-dir/x.csv", "--seconds", "5"}, 1, "",
+            "cannot write /nonexistent-dir/x.csv: No such file or directory", ""},
+    CliCase{"send_confirm", true, {"send", "--confirm", "l4200"}, 0, "altitude_setting=4200 ",
+            "l4200 -> altitude setting 4200 ft", "AP_ALT_VAR_SET_ENGLISH 4200"},
+    CliCase{"record_to_stdout", true, {"record", "--out", "-", "--seconds", "1"}, 0,
+            "time_s,ground_speed,", "rows written to - in", ""},
+    CliCase{"send_help_is_refused", false, {"send", "help"}, 2, "",
+            "refused: \"elp\" after h would be ignored", ""},
+    CliCase{"version", false, {"--version"}, 0, "skyhelm-peer 0.", "", ""},
+    CliCase{"timeout_not_a_number", false, {"line", "--timeout", "abc"}, 2, "",
+            "\"abc\" is not a number of seconds above 0 to 86400", ""},
     CliCase{"send_without_bridge", false, {"send", "h270"}, 1, "", "no line from 127.0.0.1:", ""},
     CliCase{"line_without_bridge", false, {"line"}, 1, "", "within 0.3 s", ""},
     CliCase{"watch_without_bridge", false, {"watch", "--seconds", "5"}, 1, "", "no line from", ""},
@@ -139,6 +150,59 @@ TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats
   EXPECT_NE(result.out.find(" 0 malformed"), std::string::npos) << result.out;
   EXPECT_EQ(result.out.find(" 0 duplicates"), std::string::npos)
       << "the bridge repeats each line on every pass: " << result.out;
+}
+
+// Ctrl-C while `line` waits ends it with 130, as a shell expects of an interrupted program.
+TEST_F(PeerAgainstBridge, InterruptedLineExitsWith130) {
+  auto line = ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"line"}, "20"));
+  std::this_thread::sleep_for(milliseconds(300));
+  line->Signal(SIGINT);
+  EXPECT_EQ(line->Wait(kGenerous), 130) << line->Stderr();
+}
+
+// With the simulator gone the bridge repeats its last line: --confirm notices that nothing
+// takes effect, where a plain send would print that stale line and exit 0.
+TEST_F(PeerAgainstBridge, ConfirmFailsWhenTheSimulatorIsGone) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  ASSERT_EQ(
+      skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10")).exit_code,
+      0);
+  sim_->Signal(SIGKILL);
+  ASSERT_TRUE(sim_->Wait(kGenerous));
+  const auto result = skyhelm::testing::RunProgram(
+      BinPath("skyhelm-peer"), WithBridge({"send", "--confirm", "h123"}, "1"), {}, kGenerous);
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_NE(result.err.find("not confirmed: heading_bug is still 90"), std::string::npos)
+      << result.err;
+}
+
+// A second peer takes the stream away; the recorder claims it back at once and says so.
+TEST_F(PeerAgainstBridge, RecordReportsAnotherPeerTakingTheBridge) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  const auto line =
+      skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10"));
+  EXPECT_EQ(line.exit_code, 0) << line.err;
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_NE(record->Stderr().find("another peer took the bridge 1 time(s)"), std::string::npos)
+      << record->Stderr();
+}
+
+// A bridge that pauses leaves a hole in the recording, which record counts and reports.
+TEST_F(PeerAgainstBridge, RecordReportsAGapWhenTheBridgePauses) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    WithBridge({"record", "--out", "-", "--seconds", "2"}, "10"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  bridge_->Signal(SIGSTOP);
+  std::this_thread::sleep_for(milliseconds(400));
+  bridge_->Signal(SIGCONT);
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_NE(record->Stderr().find("gap: no datagram for 0."), std::string::npos)
+      << record->Stderr();
+  EXPECT_EQ(record->Stderr().find(" 0 gaps over 0.10 s"), std::string::npos) << record->Stderr();
 }
 
 // Without a terminal, watch prints one line a second as JSON; when the bridge dies it warns, and
@@ -210,6 +274,8 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   ASSERT_EQ(write(master_, "h270\r", 5), 5);
   ASSERT_TRUE(ReadScreenUntil("sent h270")) << screen_;
   EXPECT_TRUE(sim_->WaitForStdout("HEADING_BUG_SET 270", kGenerous)) << sim_->Stdout();
+  ASSERT_EQ(write(master_, "help\r", 5), 5);
+  ASSERT_TRUE(ReadScreenUntil("refused help -> heading bug 0")) << screen_;
 
   ASSERT_EQ(write(master_, GetParam(), 1), 1);
   EXPECT_TRUE(ReadScreenUntil("\x1b[?1049l")) << "left the view's screen";
@@ -221,6 +287,8 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   pid_ = -1;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Mode(), static_cast<tcflag_t>(ICANON | ECHO)) << "the cooked mode it started in";
+  sim_->Pump();
+  EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 0\n"), std::string::npos) << "help was sent";
 }
 
 INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"));

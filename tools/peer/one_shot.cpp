@@ -1,14 +1,24 @@
 // `send` and `line`: a few datagrams to the bridge and the first line that comes back.
 #include "tools/peer/one_shot.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
+#include <vector>
 
+#include "tools/common/command_check.h"
 #include "tools/peer/line_format.h"
+#include "tools/peer/peer_claim.h"
 #include "tools/peer/stop_signal.h"
+#include "udp/command_protocol.h"
 
 namespace skyhelm::peer {
 namespace {
+
+// How long `send` and `line` keep listening after the first line to see whether it changes.
+constexpr double kChangeWindowS = 0.5;
 
 std::string Seconds(double value_s) {
   char text[32];
@@ -16,12 +26,132 @@ std::string Seconds(double value_s) {
   return text;
 }
 
+Clock::time_point After(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int StoppedExitCode() { return 128 + StopSignal(); }
+
+std::size_t FieldIndex(const char* name) {
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    if (std::strcmp(kTelemetryFields[i].name, name) == 0) return i;
+  }
+  return 0;
+}
+
+// A value the line must show once the commands have taken effect.
+struct Expectation {
+  std::size_t field;
+  double value;
+  bool gear = false;  // the gear travels: enough that it moved toward `value` (or is there)
+};
+
+void Expect(std::vector<Expectation>& expected, Expectation next) {
+  for (Expectation& e : expected) {
+    if (e.field == next.field) {
+      e = next;
+      return;
+    }
+  }
+  expected.push_back(next);
+}
+
+// What the line shows after every command of `texts`, starting from the line `before`.
+std::vector<Expectation> ExpectedEffects(const std::vector<std::string>& texts,
+                                         const TelemetryValues& before) {
+  std::vector<Expectation> expected;
+  const auto current = [&](std::size_t field) {
+    for (const Expectation& e : expected) {
+      if (e.field == field) return e.value;
+    }
+    return before.numbers[field];
+  };
+  const auto toggle = [&](const char* name) {
+    const std::size_t field = FieldIndex(name);
+    Expect(expected, {field, current(field) != 0.0 ? 0.0 : 1.0});
+  };
+  for (const std::string& text : texts) {
+    const CommandList list = ParseCommands(text.data(), text.size());
+    for (std::size_t i = 0; i < list.count; ++i) {
+      const Command& c = list.items[i];
+      const double value = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.data));
+      switch (c.event) {
+        case kHeadingBugSet:
+          Expect(expected,
+                 {FieldIndex("heading_bug"), std::fmod(std::fmod(value, 360) + 360, 360)});
+          break;
+        case kSpeedVarSet:
+          Expect(expected, {FieldIndex("speed_setting"), value});
+          break;
+        case kVerticalSpeedVarSet:
+          Expect(expected, {FieldIndex("vs_setting"), value});
+          break;
+        case kAltitudeVarSet:
+          Expect(expected, {FieldIndex("altitude_setting"), value});
+          break;
+        case kGearSet:
+          Expect(expected, {FieldIndex("gear_position"), value != 0 ? 1.0 : 0.0, true});
+          break;
+        case kHeadingHold:
+          toggle("heading_hold");
+          break;
+        case kSpeedHold:
+          toggle("speed_hold");
+          break;
+        case kThrottleArm:
+          toggle("throttle_arm");
+          break;
+        case kToggleFlightDirector:
+          toggle("flight_director");
+          break;
+        case kAutopilotMaster:
+          toggle("autopilot_master");
+          break;
+        case kAltitudeHold:
+          toggle("altitude_hold");
+          break;
+      }
+    }
+  }
+  return expected;
+}
+
+// The first expectation `line` does not meet, or nullptr.
+const Expectation* Unmet(const std::vector<Expectation>& expected, const TelemetryValues& before,
+                         const TelemetryValues& line) {
+  for (const Expectation& e : expected) {
+    const double now = line.numbers[e.field];
+    if (!e.gear && now == e.value) continue;
+    if (e.gear && (now == e.value ||
+                   std::fabs(now - e.value) < std::fabs(before.numbers[e.field] - e.value))) {
+      continue;
+    }
+    return &e;
+  }
+  return nullptr;
+}
+
+// Checks every text; prints what each will do on `err`. False when one is refused (and not raw).
+bool CheckTexts(const SendOptions& options, std::ostream& err) {
+  bool all_ok = true;
+  for (const std::string& text : options.texts) {
+    const tools::CommandCheck check = tools::CheckCommand(text.data(), text.size());
+    err << text.substr(0, 40) << (text.size() > 40 ? "..." : "") << " -> " << check.explanation
+        << "\n";
+    if (check.ok) continue;
+    err << "skyhelm-peer: " << (options.raw ? "sending anyway (--raw): " : "refused: ")
+        << check.problem << (options.raw ? "" : " (--raw sends it as it is)") << "\n";
+    all_ok = all_ok && options.raw;
+  }
+  return all_ok;
+}
+
 }  // namespace
 
 std::optional<TelemetryValues> WaitForLine(PeerSocket& socket, double timeout_s,
                                            LineTracker& tracker) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(timeout_s));
+  const Clock::time_point deadline = After(timeout_s);
   std::string datagram;
   while (!StopRequested()) {
     const Clock::time_point now = Clock::now();
@@ -31,6 +161,20 @@ std::optional<TelemetryValues> WaitForLine(PeerSocket& socket, double timeout_s,
     if (socket.Receive(datagram, static_cast<int>(left_ms)) != ReceiveStatus::kDatagram) continue;
     const Arrival arrival = tracker.Feed(datagram, Clock::now());
     if (arrival == Arrival::kNewLine || arrival == Arrival::kDuplicate) return tracker.latest();
+  }
+  return std::nullopt;
+}
+
+std::optional<TelemetryValues> ClaimAndWait(PeerSocket& socket, double timeout_s,
+                                            LineTracker& tracker) {
+  constexpr auto kClaimEvery = std::chrono::milliseconds(200);
+  const Clock::time_point deadline = After(timeout_s);
+  for (Clock::time_point now = Clock::now(); !StopRequested() && now < deadline;
+       now = Clock::now()) {
+    socket.Send(kClaimDatagram);
+    const double slice_s = std::min(std::chrono::duration<double>(deadline - now).count(),
+                                    std::chrono::duration<double>(kClaimEvery).count());
+    if (std::optional<TelemetryValues> line = WaitForLine(socket, slice_s, tracker)) return line;
   }
   return std::nullopt;
 }
@@ -49,24 +193,71 @@ std::string NoLineMessage(const std::string& bridge_text, double timeout_s,
            Seconds(timeout_s) + "; is the simulator running?)";
   }
   return "no line from " + bridge_text + " within " + Seconds(timeout_s) +
-         " (is the bridge running and listening on that port?)";
+         " (is the bridge running and listening on that port? A bridge whose port another "
+         "program holds prints \"Running...\" too)";
 }
 
 int RunSend(const CommonOptions& common, const SendOptions& options, std::ostream& out,
             std::ostream& err) {
+  if (!CheckTexts(options, err)) return kExitUsage;
   std::optional<PeerSocket> socket = OpenPeerSocket(common.bridge, err);
   if (!socket) return kExitNoLine;
-  for (const std::string& text : options.texts) {
-    if (!socket->Send(text)) {
-      err << "skyhelm-peer: cannot send \"" << text << "\" to " << common.bridge_text << "\n";
-      return kExitNoLine;
-    }
-  }
   LineTracker tracker;
-  const std::optional<TelemetryValues> line = WaitForLine(*socket, common.timeout_s, tracker);
-  if (!line) {
-    err << "skyhelm-peer: " << NoLineMessage(common.bridge_text, common.timeout_s, tracker) << "\n";
+  const auto fail = [&](const std::string& message) {
+    if (StopRequested()) return StoppedExitCode();
+    err << "skyhelm-peer: " << message << "\n";
     return kExitNoLine;
+  };
+  // Claim the bridge and wait for its line before sending: a datagram that reaches the port
+  // before the bridge has bound it is lost. The line also tells what the toggles start from.
+  const std::optional<TelemetryValues> before = ClaimAndWait(*socket, common.timeout_s, tracker);
+  if (!before) return fail(NoLineMessage(common.bridge_text, common.timeout_s, tracker));
+  for (const std::string& text : options.texts) {
+    if (!socket->Send(text)) return fail("cannot send \"" + text + "\" to " + common.bridge_text);
+  }
+  const Clock::time_point sent = Clock::now();
+  std::optional<TelemetryValues> line = before;
+
+  if (options.confirm) {
+    const std::vector<Expectation> expected = ExpectedEffects(options.texts, *before);
+    const Clock::time_point deadline = After(common.timeout_s);
+    while (Unmet(expected, *before, *line) != nullptr && Clock::now() < deadline) {
+      std::optional<TelemetryValues> next = WaitForLine(
+          *socket, std::chrono::duration<double>(deadline - Clock::now()).count(), tracker);
+      if (!next) break;
+      line = next;
+    }
+    if (const Expectation* unmet = Unmet(expected, *before, *line)) {
+      const std::size_t f = unmet->field;
+      char wanted[32];
+      std::snprintf(wanted, sizeof wanted, "%g", unmet->value);
+      return fail(std::string("not confirmed: ") + kTelemetryFields[f].name + " is still " +
+                  line->texts[f] + " " + Seconds(common.timeout_s) + " after sending (expected " +
+                  (unmet->gear ? "movement toward " : "") + wanted +
+                  "; is the simulator running, or did the aircraft refuse it?)");
+    }
+  } else {
+    // Listen a little longer and print the newest line: a line that never changes tells of a
+    // parked aircraft, or of a simulator that has stopped while the bridge repeats its last line.
+    const Clock::time_point first = *tracker.last_new_line_time();
+    const double window_s = std::min(kChangeWindowS, common.timeout_s);
+    const Clock::time_point window_end = sent + (After(window_s) - Clock::now());
+    std::string datagram;
+    for (Clock::time_point now = Clock::now(); !StopRequested() && now < window_end;
+         now = Clock::now()) {
+      const auto left_ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(window_end - now).count() + 1;
+      if (socket->Receive(datagram, static_cast<int>(left_ms)) == ReceiveStatus::kDatagram) {
+        tracker.Feed(datagram, Clock::now());
+      }
+    }
+    if (StopRequested()) return StoppedExitCode();
+    line = tracker.latest();
+    if (*tracker.last_new_line_time() == first) {
+      err << "skyhelm-peer: the line has not changed for " << Seconds(window_s)
+          << " (a parked or paused aircraft repeats its line; so does a bridge whose simulator "
+             "has gone)\n";
+    }
   }
   out << (options.json ? FormatJson(*line) : FormatPairs(*line)) << std::endl;
   return kExitOk;

@@ -21,19 +21,23 @@ struct CommonOptions {
 };
 
 struct SendOptions {
-  std::vector<std::string> texts;
+  std::vector<std::string> texts;  // none for `line`: only the claim "1" goes out
   bool json = false;
+  bool raw = false;      // send texts the command check refuses
+  bool confirm = false;  // wait for a line that shows the commands' effect
 };
 
 struct WatchOptions {
   double seconds = 0;  // 0: until q, Ctrl-C or SIGTERM
   bool json = false;   // non-terminal mode only
   bool force_plain = false;
+  bool raw = false;  // send typed texts the command check refuses
 };
 
 struct RecordOptions {
-  std::string out_path;
-  double seconds = 0;  // 0: until Ctrl-C or SIGTERM
+  std::string out_path;   // "-": standard output
+  double seconds = 0;     // 0: until Ctrl-C or SIGTERM
+  bool commands = false;  // send the command lines read from standard input
 };
 
 }  // namespace skyhelm::peer

@@ -4,13 +4,12 @@
 namespace skyhelm::peer {
 
 bool PeerClaim::Tick(PeerSocket& socket, const LineTracker& tracker, Clock::time_point now) {
-  constexpr auto kReclaimAfter = std::chrono::seconds(1);
   if (claimed_) {
     Clock::time_point quiet_since = last_claim_;
     if (tracker.last_datagram_time() && *tracker.last_datagram_time() > quiet_since) {
       quiet_since = *tracker.last_datagram_time();
     }
-    if (now - quiet_since < kReclaimAfter) return false;
+    if (now - quiet_since < reclaim_after_) return false;
   }
   socket.Send(kClaimDatagram);
   claimed_ = true;

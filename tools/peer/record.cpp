@@ -1,10 +1,18 @@
-// `record`: the distinct lines of a flight as CSV, with warnings when the stream stalls.
+// `record`: the distinct lines of a flight as CSV, with warnings when the stream stalls, breaks
+// off or is taken by another peer, and optionally the commands read from standard input.
 #include "tools/peer/record.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <ostream>
 
+#include "tools/common/command_check.h"
 #include "tools/peer/line_format.h"
 #include "tools/peer/one_shot.h"
 #include "tools/peer/peer_claim.h"
@@ -14,12 +22,26 @@
 namespace skyhelm::peer {
 namespace {
 
-constexpr int kWaitSliceMs = 100;
+constexpr int kWaitSliceMs = 20;
 // Bounds one drain of the socket so that the clock and the stop flag are looked at regularly.
 constexpr int kMaxDrain = 4096;
+// The bridge sends thousands of datagrams a second; a pause this long (six frames of a 60 Hz
+// simulator, and longer than the socket's receive buffer bridges when this process is late) is a
+// hole in the recording.
+constexpr auto kGap = std::chrono::milliseconds(100);
+// A recorder claims the bridge back quickly, so that a one-shot `send` costs only a short pause,
+// shorter than a gap.
+constexpr auto kReclaimAfter = std::chrono::milliseconds(50);
+constexpr auto kClaimAnswered = std::chrono::milliseconds(10);
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
+}
+
+std::string Fixed(double value, const char* format = "%.1f") {
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
 }
 
 class Recording {
@@ -30,8 +52,10 @@ class Recording {
         options_(options),
         socket_(socket),
         err_(err),
+        claim_(kReclaimAfter),
         stalls_(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(common.timeout_s))) {}
+            std::chrono::duration<double>(common.timeout_s))),
+        reading_commands_(options.commands) {}
 
   // Runs until the time limit or a stop signal; false when it must fail (message already on err).
   bool Run() {
@@ -44,8 +68,12 @@ class Recording {
              << "\n";
         return false;
       }
-      claim_.Tick(socket_, tracker_, now);
+      if (claim_.Tick(socket_, tracker_, now) && tracker_.last_datagram_time()) {
+        reclaimed_ = true;
+        reclaim_time_ = now;
+      }
       if (file_open_) Warn(stalls_.Check(tracker_, now));
+      if (reading_commands_) ReadCommands();
       if (!ReceiveSome()) return false;
     }
     return Finish();
@@ -55,18 +83,26 @@ class Recording {
 
   void PrintSummary(std::ostream& out) const {
     const StreamCounts& counts = tracker_.counts();
-    char elapsed[32];
-    std::snprintf(elapsed, sizeof elapsed, "%.1f", SecondsBetween(start_, Clock::now()));
-    out << "record: " << rows_ << " rows written to " << options_.out_path << " in " << elapsed
-        << " s; " << counts.duplicates << " duplicates skipped, " << counts.malformed
-        << " malformed, " << counts.no_data << " no-data datagrams" << std::endl;
+    out << "record: " << rows_ << " rows written to " << options_.out_path << " in "
+        << Fixed(SecondsBetween(start_, Clock::now())) << " s; " << counts.duplicates
+        << " duplicates skipped, " << counts.malformed << " malformed, " << counts.no_data
+        << " no-data datagrams; " << gaps_ << " gaps over " << Fixed(Seconds(kGap), "%.2f") << " s";
+    if (gaps_ > 0) out << " (longest " << Fixed(longest_gap_s_, "%.2f") << " s)";
+    if (takeovers_ > 0) {
+      out << "; another peer took the bridge " << takeovers_ << " time(s)";
+    }
+    if (commands_sent_ > 0) out << "; " << commands_sent_ << " command(s) sent";
+    out << std::endl;
   }
 
  private:
+  static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
   bool ReceiveSome() {
     std::string datagram;
     int wait_ms = kWaitSliceMs;
     for (int i = 0; i < kMaxDrain; ++i, wait_ms = 0) {
+      const std::optional<Clock::time_point> previous = tracker_.last_datagram_time();
       const ReceiveStatus status = socket_.Receive(datagram, wait_ms);
       if (status == ReceiveStatus::kError) {
         err_ << "skyhelm-peer: receiving from " << common_.bridge_text << " failed\n";
@@ -74,25 +110,82 @@ class Recording {
       }
       if (status == ReceiveStatus::kNothing) return true;
       const Clock::time_point now = Clock::now();
+      if (previous) NoteArrivalAfter(*previous, now);
       if (tracker_.Feed(datagram, now) == Arrival::kNewLine && !WriteRow(now)) return false;
     }
     return true;
   }
 
+  // Counts a hole in the stream, and a stream won back by claiming the bridge again.
+  void NoteArrivalAfter(Clock::time_point previous, Clock::time_point now) {
+    if (now - previous > kGap) {
+      ++gaps_;
+      longest_gap_s_ = std::max(longest_gap_s_, SecondsBetween(previous, now));
+      Warn("gap: no datagram for " + Fixed(SecondsBetween(previous, now), "%.2f") + " s at " +
+           Fixed(SecondsBetween(start_, previous)) + " s of the recording");
+    }
+    // A bridge answers a claim within a pass or two; lines that resume on their own, later, were
+    // a pause of the bridge (or of this machine), not another peer.
+    if (reclaimed_ && now - reclaim_time_ < kClaimAnswered) {
+      reclaimed_ = false;
+      if (++takeovers_ == 1) {
+        Warn(
+            "another peer took the bridge (or it restarted): lines came back only when record "
+            "claimed it again; run one peer at a time (record --commands sends for you)");
+      }
+    }
+    reclaimed_ = false;
+  }
+
+  // Sends every complete line that standard input holds, after the same check as `send`.
+  void ReadCommands() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 0) <= 0) return;
+    char bytes[512];
+    const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
+    if (n <= 0) {
+      reading_commands_ = false;  // end of input: go on recording
+      return;
+    }
+    pending_input_.append(bytes, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = pending_input_.find('\n')) != std::string::npos;) {
+      std::string command = pending_input_.substr(0, end);
+      pending_input_.erase(0, end + 1);
+      if (!command.empty() && command.back() == '\r') command.pop_back();
+      if (command.empty()) continue;
+      const tools::CommandCheck check = tools::CheckCommand(command.data(), command.size());
+      const std::string at = Fixed(SecondsBetween(start_, Clock::now())) + " s: ";
+      if (!check.ok) {
+        Warn(at + "refused " + command + " -> " + check.explanation + ": " + check.problem);
+      } else if (socket_.Send(command)) {
+        ++commands_sent_;
+        Warn(at + "sent " + command + " -> " + check.explanation);
+      } else {
+        Warn(at + "could not send " + command);
+      }
+    }
+  }
+
   bool WriteRow(Clock::time_point received) {
     if (!file_open_ && !OpenFile()) return false;
-    file_ << CsvRow(SecondsBetween(start_, received), *tracker_.latest()) << '\n';
+    *out_ << CsvRow(SecondsBetween(start_, received), *tracker_.latest()) << '\n';
     ++rows_;
     return true;
   }
 
   bool OpenFile() {
-    file_.open(options_.out_path, std::ios::out | std::ios::trunc);
-    if (!file_) {
-      err_ << "skyhelm-peer: cannot write " << options_.out_path << "\n";
-      return false;
+    if (options_.out_path == "-") {
+      out_ = &std::cout;
+    } else {
+      file_.open(options_.out_path, std::ios::out | std::ios::trunc);
+      if (!file_) {
+        err_ << "skyhelm-peer: cannot write " << options_.out_path << ": " << std::strerror(errno)
+             << "\n";
+        return false;
+      }
+      out_ = &file_;
     }
-    file_ << CsvHeader() << '\n';
+    *out_ << CsvHeader() << '\n';
     file_open_ = true;
     return true;
   }
@@ -104,9 +197,9 @@ class Recording {
            << "\n";
       return false;
     }
-    file_.flush();
-    file_.close();
-    if (!file_) {
+    out_->flush();
+    if (out_ == &file_) file_.close();
+    if (!*out_ || (out_ == &file_ && file_.fail())) {
       err_ << "skyhelm-peer: writing " << options_.out_path << " failed\n";
       return false;
     }
@@ -125,8 +218,17 @@ class Recording {
   PeerClaim claim_;
   StallMonitor stalls_;
   std::ofstream file_;
+  std::ostream* out_ = &file_;
   bool file_open_ = false;
   std::uint64_t rows_ = 0;
+  std::uint64_t gaps_ = 0;
+  double longest_gap_s_ = 0;
+  bool reclaimed_ = false;  // a claim went out after the stream had broken off
+  Clock::time_point reclaim_time_{};
+  std::uint64_t takeovers_ = 0;
+  bool reading_commands_;
+  std::string pending_input_;
+  std::uint64_t commands_sent_ = 0;
   Clock::time_point start_{};
 };
 
@@ -138,7 +240,7 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options, std::os
   if (!socket) return kExitNoLine;
   Recording recording(common, options, *socket, err);
   const bool ok = recording.Run();
-  if (recording.has_file()) recording.PrintSummary(out);
+  if (recording.has_file()) recording.PrintSummary(options.out_path == "-" ? err : out);
   return ok ? kExitOk : kExitNoLine;
 }
 

@@ -2,10 +2,12 @@
 #include "tools/peer/watch.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <ostream>
 
+#include "tools/common/command_check.h"
 #include "tools/peer/line_editor.h"
 #include "tools/peer/line_format.h"
 #include "tools/peer/one_shot.h"
@@ -100,8 +102,17 @@ int RunPlain(WatchSession& session, const WatchOptions& options, std::ostream& o
   return kExitOk;
 }
 
+// Checks a typed command like `send` does, sends it unless refused, and says what happened.
+std::string SendTyped(WatchSession& session, const std::string& command, bool raw) {
+  const tools::CommandCheck check = tools::CheckCommand(command.data(), command.size());
+  const std::string what = command + " -> " + check.explanation;
+  if (!check.ok && !raw) return "refused " + what + ": " + check.problem;
+  if (!session.socket().Send(command)) return "could not send " + command;
+  return "sent " + what + (check.ok ? "" : " (--raw: " + check.problem + ")");
+}
+
 // Reads what standard input holds; false when the editor asked to quit (or input ended).
-bool HandleKeys(WatchSession& session, LineEditor& editor, WatchView& view) {
+bool HandleKeys(WatchSession& session, LineEditor& editor, WatchView& view, bool raw) {
   char bytes[64];
   const ssize_t n = read(STDIN_FILENO, bytes, sizeof bytes);
   if (n == 0) return false;
@@ -111,12 +122,13 @@ bool HandleKeys(WatchSession& session, LineEditor& editor, WatchView& view) {
     if (action != EditorAction::kSubmit) continue;
     const std::string command = editor.TakeSubmitted();
     if (command.empty()) continue;
-    view.status = session.socket().Send(command) ? "sent " + command : "could not send " + command;
+    view.status = SendTyped(session, command, raw);
   }
   return true;
 }
 
-int RunTerminal(WatchSession& session, const std::string& bridge_text, std::ostream& err) {
+int RunTerminal(WatchSession& session, const std::string& bridge_text, bool raw,
+                std::ostream& err) {
   RawTerminal terminal;
   if (!terminal.Enter()) return -1;
   LineEditor editor;
@@ -136,11 +148,16 @@ int RunTerminal(WatchSession& session, const std::string& bridge_text, std::ostr
       view.now = now;
       view.silent = session.silent();
       view.input = editor.text();
+      winsize size{};
+      if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+        view.columns = size.ws_col;
+        view.rows = size.ws_row;
+      }
       RawTerminal::Write(RenderWatchScreen(view));
       last_frame = now;
     }
     const bool keys = WaitForActivity(session.socket().fd(), true, 20);
-    if (keys && !HandleKeys(session, editor, view)) break;
+    if (keys && !HandleKeys(session, editor, view, raw)) break;
     session.Drain();
   }
   return kExitOk;
@@ -155,7 +172,7 @@ int RunWatch(const CommonOptions& common, const WatchOptions& options, std::ostr
   WatchSession session(common, options, *socket);
   const bool terminal = !options.force_plain && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   if (terminal) {
-    const int code = RunTerminal(session, common.bridge_text, err);
+    const int code = RunTerminal(session, common.bridge_text, options.raw, err);
     if (code >= 0) return code;
   }
   return RunPlain(session, options, out, err);

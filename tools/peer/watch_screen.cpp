@@ -3,6 +3,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace skyhelm::peer {
 namespace {
@@ -10,6 +12,16 @@ namespace {
 constexpr const char* kHome = "\x1b[H";
 constexpr const char* kEndOfLine = "\x1b[K\r\n";
 constexpr const char* kClearBelow = "\x1b[J";
+
+// The two columns, most looked-at first. Together they hold every line field once.
+constexpr const char* kLeftColumn[] = {"altitude", "ground_speed",  "true_heading", "bank",
+                                       "pitch",    "gear_position", "latitude",     "longitude",
+                                       "fd_pitch", "fd_bank"};
+constexpr const char* kRightColumn[] = {"autopilot_master", "heading_bug",    "heading_hold",
+                                        "altitude_setting", "altitude_hold",  "vs_setting",
+                                        "vs_hold",          "speed_setting",  "speed_hold",
+                                        "throttle_arm",     "flight_director"};
+constexpr std::size_t kFieldRows = sizeof kRightColumn / sizeof kRightColumn[0];
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -22,54 +34,74 @@ std::string Printf(const char* format, ...) {
   return text;
 }
 
-std::string FieldRows(const LineTracker& tracker) {
-  std::string out;
-  const auto& latest = tracker.latest();
+std::string Cell(const LineTracker& tracker, const char* name) {
   for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
     const TelemetryField& field = kTelemetryFields[i];
+    if (std::strcmp(field.name, name) != 0) continue;
+    const auto& latest = tracker.latest();
     const std::string value = latest ? latest->texts[i] : "-";
-    out += Printf("  %-18s %14s  %s", field.name, value.c_str(), field.unit);
-    out += kEndOfLine;
+    return Printf("%-16s %11s %-6s", field.name, value.c_str(), field.unit);
   }
-  return out;
+  return {};
 }
 
-std::string HealthRows(const WatchView& view) {
+std::string HealthState(const WatchView& view) {
   const LineTracker& tracker = *view.tracker;
-  std::string state;
-  if (view.silent) {
-    state = "SILENT: no datagram from the bridge (stopped, or another peer took it over)";
-  } else if (!tracker.latest() && tracker.counts().no_data > 0) {
-    state = "no data yet: the bridge has no telemetry (is the simulator running?)";
-  } else if (!tracker.latest()) {
-    state = "waiting for the bridge...";
-  } else {
-    const double age_s =
-        std::chrono::duration<double>(view.now - *tracker.last_new_line_time()).count();
-    state = Printf("newest distinct line %.2f s ago", age_s);
+  if (view.silent) return "SILENT: no datagram (bridge stopped, or another peer took it)";
+  if (!tracker.latest() && tracker.counts().no_data > 0) {
+    return "no data yet: is the simulator running?";
   }
+  if (!tracker.latest()) return "waiting for the bridge...";
+  const double age_s =
+      std::chrono::duration<double>(view.now - *tracker.last_new_line_time()).count();
+  return Printf("newest distinct line %.2f s ago", age_s);
+}
+
+std::vector<std::string> Rows(const WatchView& view) {
+  const LineTracker& tracker = *view.tracker;
+  std::vector<std::string> rows;
+  rows.push_back("skyhelm-peer watch   bridge " + view.bridge_text);
+  rows.emplace_back();
+  for (std::size_t i = 0; i < kFieldRows; ++i) {
+    const std::size_t left_count = sizeof kLeftColumn / sizeof kLeftColumn[0];
+    const std::string left = i < left_count ? Cell(tracker, kLeftColumn[i]) : "";
+    rows.push_back(Printf(" %-38s  %s", left.c_str(), Cell(tracker, kRightColumn[i]).c_str()));
+  }
+  rows.emplace_back();
+  rows.push_back(Printf(" %.0f lines/s (%.0f distinct/s)  ", tracker.datagrams_per_s(),
+                        tracker.distinct_per_s()) +
+                 HealthState(view));
   const StreamCounts& counts = tracker.counts();
-  return Printf("  %.0f lines/s (%.0f distinct/s)   ", tracker.datagrams_per_s(),
-                tracker.distinct_per_s()) +
-         state + kEndOfLine +
-         Printf("  malformed %llu   no-data %llu",
-                static_cast<unsigned long long>(counts.malformed),
-                static_cast<unsigned long long>(counts.no_data)) +
-         (tracker.last_problem().empty() ? "" : "   last: " + tracker.last_problem()) + kEndOfLine;
+  rows.push_back(Printf(" malformed %llu   no-data %llu",
+                        static_cast<unsigned long long>(counts.malformed),
+                        static_cast<unsigned long long>(counts.no_data)) +
+                 (tracker.last_problem().empty() ? "" : "   last: " + tracker.last_problem()));
+  rows.push_back(" " + view.status);
+  rows.push_back(" type a command, Enter sends it (h270 v-500 l3000 E); q or Ctrl-C quits");
+  return rows;
 }
 
 }  // namespace
 
 std::string RenderWatchScreen(const WatchView& view) {
   std::string out = kHome;
-  out += "skyhelm-peer watch   bridge " + view.bridge_text + kEndOfLine + kEndOfLine;
-  out += FieldRows(*view.tracker);
-  out += kEndOfLine;
-  out += HealthRows(view);
-  out += "  " + view.status + kEndOfLine + kEndOfLine;
-  out += "  type a command and press Enter (h270, v-500, l3000, E ...); q quits";
-  out += kEndOfLine;
-  out += "> " + view.input;
+  const auto width = static_cast<std::size_t>(view.columns > 1 ? view.columns - 1 : 1);
+  if (view.columns < kWatchMinColumns || view.rows < kWatchMinRows) {
+    out += Printf("terminal too small: %dx%d, the view needs %dx%d", view.columns, view.rows,
+                  kWatchMinColumns, kWatchMinRows)
+               .substr(0, width);
+    out += kEndOfLine;
+    out += std::string("q quits").substr(0, width);
+    out += kClearBelow;
+    return out;
+  }
+  for (const std::string& row : Rows(view)) {
+    out += row.substr(0, width);
+    out += kEndOfLine;
+  }
+  // The prompt shows the end of a long input.
+  const std::string prompt = "> " + view.input;
+  out += prompt.size() > width ? prompt.substr(prompt.size() - width) : prompt;
   out += kClearBelow;
   return out;
 }
