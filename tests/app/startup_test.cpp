@@ -9,9 +9,9 @@
 namespace skyhelm {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::FreeLoopbackPort;
-using skyhelm::testing::RunProgram;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::FreeLoopbackPort;
+using skyhelm::test_support::RunProgram;
 
 struct StartupCase {
   std::vector<std::string> args;

@@ -16,7 +16,7 @@
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/udp/loopback_peer.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -167,4 +167,4 @@ TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
 }
 
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

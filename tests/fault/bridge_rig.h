@@ -12,7 +12,7 @@
 
 #include "tests/support/child_process.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 
 // Generous: the suite also runs under sanitizers on a loaded two-core machine.
 inline constexpr milliseconds kPatience{10000};
@@ -79,4 +79,4 @@ inline std::string LineField(const std::string& d, std::size_t index) {
   return field;
 }
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

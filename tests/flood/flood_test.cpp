@@ -16,7 +16,7 @@
 #include "tests/fault/bridge_rig.h"
 #include "tests/udp/loopback_peer.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -130,4 +130,4 @@ TEST(BridgeFlood, ProbesArriveOnceNothingElseAndMemoryHolds) {
 }
 
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

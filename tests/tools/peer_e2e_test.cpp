@@ -22,8 +22,8 @@
 namespace skyhelm::peer {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::ChildProcess;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGenerous(20000);
@@ -54,7 +54,7 @@ class PeerAgainstBridge : public ::testing::Test {
     return args;
   }
 
-  const int udp_port_ = skyhelm::testing::FreeLoopbackPort(true);
+  const int udp_port_ = skyhelm::test_support::FreeLoopbackPort(true);
   const std::string bridge_address_ = "127.0.0.1:" + std::to_string(udp_port_);
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<ChildProcess> bridge_;
@@ -79,7 +79,7 @@ TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
   }
   const std::vector<std::string> args =
       c.exit_code == 2 ? c.args : WithBridge(c.args, c.bridge ? "10" : "0.3");
-  const auto result = skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
+  const auto result = skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
   EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
   EXPECT_NE(result.out.find(c.out_has), std::string::npos) << result.out;
   EXPECT_NE(result.err.find(c.err_has), std::string::npos) << result.err;
@@ -113,7 +113,7 @@ TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats
   ASSERT_NO_FATAL_FAILURE(StartBridge());
   const std::string path =
       ::testing::TempDir() + "skyhelm_peer_e2e_" + std::to_string(getpid()) + ".csv";
-  const auto result = skyhelm::testing::RunProgram(
+  const auto result = skyhelm::test_support::RunProgram(
       BinPath("skyhelm-peer"), WithBridge({"record", "--out", path, "--seconds", "2"}, "10"), {},
       kGenerous);
   ASSERT_EQ(result.exit_code, 0) << result.err;

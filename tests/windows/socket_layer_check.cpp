@@ -87,7 +87,7 @@ bool EveryCallOnAnInvalidSocketFails() {
   fd_set set;
   timeval timeout{0, 100};
   Close(kInvalidSocket);
-  return WaitReadable(kInvalidSocket, set, timeout) == kSocketError &&
+  return SelectReadable(kInvalidSocket, set, timeout) == kSocketError &&
          ReceiveFrom(kInvalidSocket, buffer, 4, address, length) == kSocketError &&
          net::SendTo(kInvalidSocket, "x", 1, address, length) == kSocketError &&
          Bind(kInvalidSocket, address, length) == kSocketError &&
