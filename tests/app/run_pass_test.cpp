@@ -1,6 +1,8 @@
 // RunPass, the loop's one pass, on a real loopback socket and against the scripted simulator.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include "app/bridge.h"
+#include "app/stop_signal.h"
 #include "platform/simconnect/wire_protocol.h"
+#include "sim/sim_link.h"
 #include "sim/telemetry.h"
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/support/child_process.h"
@@ -252,6 +256,29 @@ TEST_F(RunPassTest, InvalidSocketIsReportedOnEveryPassThenTheFailedWait) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), expected);  // the debugger copies
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(BindResult, net::kSocketError);
+}
+
+// The simulator link clears the stop flag before it opens the connection; a SIGTERM that came
+// before must still end the loop, before its first pass. (A lost one would loop for ever: the
+// alarm then ends the test.)
+TEST(RunLoopStop, SignalBeforeTheLinkClearsTheFlagEndsTheLoopBeforeItsFirstPass) {
+  ScriptedSimServer sim;
+  static SimBridge bridge;
+  bridge.udpSocket = net::OpenUdpSocket();
+  BindResult = net::kSocketError;
+  InstallStopSignal(bridge.stopFlag);
+  alarm(20);
+  raise(SIGTERM);
+  ASSERT_EQ(bridge.stopFlag.load(), 1);
+  setenv("SKYHELM_SIM_ADDRESS", sim.Address().c_str(), 1);
+  ::testing::internal::CaptureStdout();
+  RunSimLink(
+      bridge.simHandle, bridge.stopFlag, [](void* b) { RunLoop(*static_cast<SimBridge*>(b)); },
+      &bridge);
+  alarm(0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Running...\n");
+  EXPECT_EQ(BindResult, net::kSocketError);  // no pass ran
+  EXPECT_TRUE(sim.WaitForClientGone());      // and the connection was closed after the loop
 }
 
 }  // namespace

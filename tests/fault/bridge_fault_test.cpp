@@ -2,10 +2,12 @@
 // sending garbage; the UDP port taken at start; a peer whose port has closed.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,6 +166,39 @@ TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
   ASSERT_TRUE(bridge_->Running());
   EXPECT_EQ(StopBothAndListEvents(),
             (std::vector<std::string>{"event HEADING_BUG_SET 11", "event HEADING_BUG_SET 22"}));
+}
+
+// Standard error on a pipe that nobody reads (a stalled supervisor, CI job or ssh): once it is
+// full, the acknowledgements are dropped, and neither the lines nor a stop are held back.
+TEST_F(BridgeFaultTest, FullStderrPipeHoldsNeitherTheLinesNorTheStop) {
+  sim_ = StartSimulator({"--freeze"}, sim_port_);
+  ASSERT_NE(sim_, nullptr);
+  udp_port_ = FreeLoopbackPort(true);
+  bridge_ = StartBridge(udp_port_, sim_port_, {}, StderrMode::kNeverRead);
+  ASSERT_NE(bridge_, nullptr);
+  ASSERT_NO_FATAL_FAILURE(JoinBridge());
+  // Commands until the pipe (64 KiB on Linux) cannot take another "Heading Set\n".
+  constexpr int kPipeFull = 65536 - 16 * 12;  // 16 pages, each but a text full
+  int lines = 0;
+  const auto flood = [&] {
+    for (int i = 0; i < 50; ++i) peer_->Send("h1");
+    sim_->Pump();  // skyhelm-sim reports every event on its standard output
+    for (int i = 0; i < 1000 && peer_->Receive(milliseconds(0)); ++i) ++lines;
+    std::this_thread::sleep_for(milliseconds(1));
+  };
+  const auto filled_by = std::chrono::steady_clock::now() + kPatience;
+  while (bridge_->UnreadStderrBytes() < kPipeFull && std::chrono::steady_clock::now() < filled_by)
+    flood();
+  ASSERT_GE(bridge_->UnreadStderrBytes(), kPipeFull);
+
+  // A second more of the flood: the lines keep coming (thousands a second when nothing holds
+  // the loop; a blocked loop sends none).
+  lines = 0;
+  const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < flood_end) flood();
+  EXPECT_GT(lines, 100);
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(milliseconds(1000)), 0);
 }
 
 }  // namespace

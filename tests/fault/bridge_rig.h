@@ -42,9 +42,11 @@ inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::strin
 
 // skyhelm on `udp_port`, talking to the simulator at 127.0.0.1:sim_port; waits for "Running...".
 inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
-                                                 std::vector<std::string> env = {}) {
+                                                 std::vector<std::string> env = {},
+                                                 StderrMode stderr_mode = StderrMode::kCaptured) {
   env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
-  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env);
+  auto bridge =
+      ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env, stderr_mode);
   if (!bridge || !bridge->WaitForStdout("Running...\n", kPatience)) return nullptr;
   return bridge;
 }
