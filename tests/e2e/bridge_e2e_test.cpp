@@ -45,7 +45,8 @@ std::string HeadingBugField(const std::string& line) {
   return line.substr(start, line.find(',', start) - start);
 }
 
-using Peer = test_support::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
+using Peer =
+    test_support::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
 
 class BridgeEndToEnd : public ::testing::Test {
  protected:

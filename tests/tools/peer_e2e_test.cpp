@@ -79,7 +79,8 @@ TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
   }
   const std::vector<std::string> args =
       c.exit_code == 2 ? c.args : WithBridge(c.args, c.bridge ? "10" : "0.3");
-  const auto result = skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
+  const auto result =
+      skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
   EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
   EXPECT_NE(result.out.find(c.out_has), std::string::npos) << result.out;
   EXPECT_NE(result.err.find(c.err_has), std::string::npos) << result.err;
