@@ -74,7 +74,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   if (pid == 0) {
     dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(stderr_mode == StderrMode::kIntoStdout ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
+    if (stderr_mode == StderrMode::kDiscarded) {
+      dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    } else {
+      dup2(stderr_mode == StderrMode::kIntoStdout ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
+    }
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }

@@ -18,6 +18,7 @@ enum class StderrMode {
   kCaptured,    // a pipe of its own, drained like standard output (Stderr())
   kNeverRead,   // a pipe that is held open and never read: once full, every write would wait
   kIntoStdout,  // the standard output pipe, as after 2>&1 (both show in Stdout())
+  kDiscarded,   // /dev/null
 };
 
 // A running child with its standard output and standard error captured through pipes. The pipes
