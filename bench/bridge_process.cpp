@@ -15,8 +15,9 @@ constexpr int kPeerTimeoutMs = 10000;
 }  // namespace
 
 std::unique_ptr<ChildProcess> StartBridge(const std::string& bridge_path, std::uint16_t udp_port,
-                                   std::uint16_t sim_port,
-                                   const std::vector<std::string>& extra_env, std::string& error) {
+                                          std::uint16_t sim_port,
+                                          const std::vector<std::string>& extra_env,
+                                          std::string& error) {
   std::vector<std::string> env = extra_env;
   env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
   auto bridge = ChildProcess::Start(bridge_path, {std::to_string(udp_port)}, env,

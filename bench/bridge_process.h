@@ -18,8 +18,9 @@ using test_support::ChildProcess;
 // started). Its standard error (an acknowledgement per command) goes to /dev/null. nullptr, with
 // the reason in `error`, when it does not get that far within ten seconds.
 std::unique_ptr<ChildProcess> StartBridge(const std::string& bridge_path, std::uint16_t udp_port,
-                                   std::uint16_t sim_port,
-                                   const std::vector<std::string>& extra_env, std::string& error);
+                                          std::uint16_t sim_port,
+                                          const std::vector<std::string>& extra_env,
+                                          std::string& error);
 
 // A bridge process with the bench as its peer. The bridge is stopped with SIGTERM (SIGKILL after
 // a second) when this goes.
