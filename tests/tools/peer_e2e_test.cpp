@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/udp/loopback_peer.h"
 
 namespace skyhelm::peer {
 namespace {
@@ -76,6 +77,9 @@ TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
   const CliCase& c = GetParam();
   if (c.bridge) {
     ASSERT_NO_FATAL_FAILURE(StartBridge());
+    // "Running..." comes before the first pass binds the port, and a one-shot send is not
+    // repeated: wait until the bridge answers.
+    ASSERT_TRUE(skyhelm::test_support::LoopbackPeer(udp_port_).Join());
   }
   const std::vector<std::string> args =
       c.exit_code == 2 ? c.args : WithBridge(c.args, c.bridge ? "10" : "0.3");
