@@ -10,7 +10,6 @@ namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 constexpr auto kStopTimeout = std::chrono::seconds(1);
-constexpr int kPeerTimeoutMs = 10000;
 
 }  // namespace
 
@@ -43,7 +42,7 @@ bool StartWithPeer(const std::string& bridge_path, std::uint16_t sim_port,
     notes.push_back(error);
     return false;
   }
-  if (!bridge.peer.Connect(udp_port, kPeerTimeoutMs, std::move(on_datagram))) {
+  if (!bridge.peer.Connect(udp_port, std::move(on_datagram))) {
     notes.push_back("the bridge sent no line back to the peer within 10 s");
     return false;
   }

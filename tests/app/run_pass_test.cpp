@@ -19,7 +19,7 @@
 #include "sim/telemetry.h"
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/support/child_process.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm {
 namespace {

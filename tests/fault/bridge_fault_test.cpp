@@ -16,7 +16,7 @@
 #include "sim/telemetry_schema.h"
 #include "tests/fault/bridge_rig.h"
 #include "tests/platform/scripted_sim_server.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm::test_support {
 namespace {

@@ -1,5 +1,5 @@
 // Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
-// telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h.
+// telemetry lines, and a process's resident memory. Peers are tests/support/loopback_peer.h.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/fault/bridge_rig.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm::test_support {
 namespace {
