@@ -59,6 +59,13 @@ void InstallStopSignal(std::atomic<std::int32_t>& stop_flag) {
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader of standard error (or output) that goes away must not end the bridge: the write then
+  // fails with EPIPE instead, and a debugger text is dropped, as on Windows, where no console
+  // reader can end the process.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 #endif
 }
 

@@ -168,13 +168,17 @@ TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
             (std::vector<std::string>{"event HEADING_BUG_SET 11", "event HEADING_BUG_SET 22"}));
 }
 
-// Standard error on a pipe that nobody reads (a stalled supervisor, CI job or ssh): once it is
-// full, the acknowledgements are dropped, and neither the lines nor a stop are held back.
-TEST_F(BridgeFaultTest, FullStderrPipeHoldsNeitherTheLinesNorTheStop) {
+// Standard error on a pipe that nobody reads (a stalled supervisor, CI job or ssh), or whose
+// reader has gone: the acknowledgements are dropped, and neither the lines nor a stop are held
+// back; the bridge is not ended by SIGPIPE either.
+class StderrNobodyReads : public BridgeFaultTest,
+                          public ::testing::WithParamInterface<StderrMode> {};
+
+TEST_P(StderrNobodyReads, HoldsNeitherTheLinesNorTheStop) {
   sim_ = StartSimulator({"--freeze"}, sim_port_);
   ASSERT_NE(sim_, nullptr);
   udp_port_ = FreeLoopbackPort(true);
-  bridge_ = StartBridge(udp_port_, sim_port_, {}, StderrMode::kNeverRead);
+  bridge_ = StartBridge(udp_port_, sim_port_, {}, GetParam());
   ASSERT_NE(bridge_, nullptr);
   ASSERT_NO_FATAL_FAILURE(JoinBridge());
   // Commands until the pipe (64 KiB on Linux) cannot take another "Heading Set\n".
@@ -187,9 +191,13 @@ TEST_F(BridgeFaultTest, FullStderrPipeHoldsNeitherTheLinesNorTheStop) {
     std::this_thread::sleep_for(milliseconds(1));
   };
   const auto filled_by = std::chrono::steady_clock::now() + kPatience;
-  while (bridge_->UnreadStderrBytes() < kPipeFull && std::chrono::steady_clock::now() < filled_by)
+  while (GetParam() == StderrMode::kNeverRead && bridge_->UnreadStderrBytes() < kPipeFull &&
+         std::chrono::steady_clock::now() < filled_by) {
     flood();
-  ASSERT_GE(bridge_->UnreadStderrBytes(), kPipeFull);
+  }
+  if (GetParam() == StderrMode::kNeverRead) {
+    ASSERT_GE(bridge_->UnreadStderrBytes(), kPipeFull);
+  }
 
   // A second more of the flood: the lines keep coming (thousands a second when nothing holds
   // the loop; a blocked loop sends none).
@@ -200,6 +208,12 @@ TEST_F(BridgeFaultTest, FullStderrPipeHoldsNeitherTheLinesNorTheStop) {
   bridge_->Signal(SIGTERM);
   EXPECT_EQ(bridge_->Wait(milliseconds(1000)), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Pipes, StderrNobodyReads,
+                         ::testing::Values(StderrMode::kNeverRead, StderrMode::kReaderGone),
+                         [](const auto& p) {
+                           return p.param == StderrMode::kNeverRead ? "Full" : "ReaderGone";
+                         });
 
 }  // namespace
 }  // namespace skyhelm::test_support

@@ -89,6 +89,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   fcntl(child->out_fd_, F_SETFL, O_NONBLOCK);
   fcntl(child->err_fd_, F_SETFL, O_NONBLOCK);
   if (stderr_mode == StderrMode::kNeverRead) std::swap(child->err_fd_, child->unread_err_fd_);
+  if (stderr_mode == StderrMode::kReaderGone) {
+    close(child->err_fd_);
+    child->err_fd_ = -1;
+  }
   return child;
 }
 

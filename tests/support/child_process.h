@@ -19,6 +19,7 @@ enum class StderrMode {
   kNeverRead,   // a pipe that is held open and never read: once full, every write would wait
   kIntoStdout,  // the standard output pipe, as after 2>&1 (both show in Stdout())
   kDiscarded,   // /dev/null
+  kReaderGone,  // a pipe whose reading end is closed at once: every write fails (and SIGPIPEs)
 };
 
 // A running child with its standard output and standard error captured through pipes. The pipes
