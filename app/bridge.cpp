@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.h"
 #include "app/port_argument.h"
+#include "app/stop_signal.h"
 #include "platform/debug_output/debug_output.h"
-#include "sim/loop_calls.h"
 #include "sim/sim_link.h"
 #include "sim/telemetry.h"
 #include "udp/command_protocol.h"
@@ -29,9 +30,10 @@ void ResetPassValues(SimBridge& bridge, std::int32_t& addressLength) {
 // The received datagram's length, or -1 when nothing was received on this pass.
 int WaitAndReceive(SimBridge& bridge, std::int32_t& addressLength) {
   bridge.waitResult = WaitForDatagram(bridge.udpSocket, bridge.readSet, bridge.waitTimeout);
+  if (bridge.waitResult == net::kSocketError) WriteStatus("Error..\n");
   if (bridge.waitResult <= 0) return net::kSocketError;
   return ReceiveDatagram(bridge.udpSocket, bridge.receiveBuffer, bridge.address, addressLength,
-                         PeerKnown);
+                         bridge.peerKnown);
 }
 
 // Each command: its acknowledgement (and for "l"/"g" the value text) on the debugger output, then
@@ -42,23 +44,25 @@ void ApplyCommands(const SimBridge& bridge, int received) {
   for (std::size_t i = 0; i < commands.count; ++i) {
     const Command& command = commands.items[i];
     WriteDebugOutput(command.message);
-    if (command.value_text != nullptr) WriteDebugOutput(command.value_text, command.value_length);
+    if (command.value_text != nullptr) {
+      WriteDebugOutputEntry(command.value_text, command.value_length);
+    }
     TransmitCommandEvent(bridge.simHandle, command.event, command.data);
   }
 }
+
+}  // namespace
 
 void RunPass(SimBridge& bridge, std::int32_t& addressLength) {
   DispatchSimMessages(bridge.simHandle);
   ResetPassValues(bridge, addressLength);
   BindIfUnbound(bridge.udpSocket, bridge.address, BindResult);
-  ReportInvalidSocket(bridge.udpSocket);
+  if (bridge.udpSocket == net::kInvalidSocket) WriteStatus("Socket Initialiation Error");
   const int received = WaitAndReceive(bridge, addressLength);
   ApplyCommands(bridge, received);
   SendLine(bridge.udpSocket, bridge.sendBuffer, LatestLine, bridge.address, addressLength,
-           PeerKnown);
+           bridge.peerKnown);
 }
-
-}  // namespace
 
 void SetUpUdp(SimBridge& bridge) {
   bridge.udpSocket = net::kInvalidSocket;
@@ -76,6 +80,9 @@ void SetUpUdp(SimBridge& bridge) {
 }
 
 void RunLoop(SimBridge& bridge) {
+  // The simulator link cleared the flag before it opened the connection; a stop requested before
+  // that must not be lost.
+  if (StopRequested()) bridge.stopFlag.store(1);
   std::fputs("Running...\n", stdout);
   std::fflush(stdout);
   std::int32_t addressLength = kAddressBytes;

@@ -29,6 +29,9 @@ struct SimBridge {
   char sendBuffer[kDatagramBufferBytes] = {};
   char receiveBuffer[kDatagramBufferBytes] = {};
   std::int32_t port = 0;  // from the command line
+  // Whether a receive has succeeded yet (a zero-length datagram counts): until then there is no
+  // peer and nothing is sent.
+  bool peerKnown = false;
 };
 
 // Start-up from the port message on: prints the port and the set-up texts, starts the socket
@@ -37,10 +40,23 @@ struct SimBridge {
 void SetUpUdp(SimBridge& bridge);
 
 // The bridge loop. Writes "Running...\n" to standard output and flushes it, then runs passes while
-// stopFlag is 0 (tested before the first pass and after every pass), then closes the socket. One
-// pass: dispatch the simulator's pending messages (refreshing LatestLine), bind if still unbound,
-// report an invalid socket, wait at most 100 microseconds for one datagram and receive it, apply
-// its commands, send LatestLine to the peer. The loop never sleeps and no failure ends it.
+// stopFlag is 0 (tested before the first pass and after every pass), then closes the socket. A
+// stop requested before the simulator link cleared the flag still counts (StopRequested). The
+// loop never sleeps and no failure ends it.
 void RunLoop(SimBridge& bridge);
+
+// One pass of the loop, on the bridge record and the loop's addressLength:
+//   1. dispatch the simulator's pending messages (each data message rebuilds LatestLine);
+//   2. set addressLength to 16 and waitTimeout to 0 s, 100 us;
+//   3. bind if still unbound (BindResult);
+//   4. an invalid socket: the status "Socket Initialiation Error";
+//   5. wait for the socket (waitResult; a failed wait: the status "Error..\n"); when readable,
+//      receive one datagram (its sender becomes the peer) and apply its commands, each as its
+//      acknowledgement on the debugger output ("l" and "g" then their value text) followed by
+//      its simulator event, before the next command;
+//   6. send LatestLine and "\r\n" to the peer, once a peer is known.
+// Nothing in it waits but the wait of step 5: the debugger output, the receive and the send drop
+// what cannot go at once.
+void RunPass(SimBridge& bridge, std::int32_t& addressLength);
 
 }  // namespace skyhelm

@@ -1,14 +1,17 @@
 // Skyhelm: links the simulator's user aircraft to one UDP peer.
 #include "app/bridge.h"
+#include "app/console.h"
 #include "app/port_argument.h"
 #include "app/stop_signal.h"
-#include "platform/debug_output/debug_output.h"
 
 int main(int argc, char** argv) {
-  skyhelm::WriteStatus("Initializing...\n");
-  static skyhelm::SimBridge bridge;  // static: 2 KiB of buffers, and reachable for the whole run
-  bridge.port = skyhelm::ChoosePort(argc, argv);
+  // static: 2 KiB of buffers, reachable for the whole run, and there before the first message, so
+  // that a stop request from then on is never lost.
+  static skyhelm::SimBridge bridge;
   skyhelm::InstallStopSignal(bridge.stopFlag);
+  skyhelm::SetUpConsole();
+  skyhelm::WriteStatus("Initializing...\n");
+  bridge.port = skyhelm::ChoosePort(argc, argv);
   skyhelm::SetUpUdp(bridge);
   return 0;
 }

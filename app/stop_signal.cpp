@@ -12,10 +12,13 @@ namespace {
 
 // Lock-free atomics are the only objects a signal handler may touch.
 std::atomic<std::atomic<std::int32_t>*> StopFlagTarget{nullptr};
+std::atomic<bool> StopWasRequested{false};
 static_assert(std::atomic<std::int32_t>::is_always_lock_free);
 static_assert(std::atomic<std::atomic<std::int32_t>*>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void RequestStop() {
+  StopWasRequested.store(true);
   std::atomic<std::int32_t>* flag = StopFlagTarget.load();
   if (flag != nullptr) flag->store(1);
 }
@@ -51,10 +54,21 @@ void InstallStopSignal(std::atomic<std::int32_t>& stop_flag) {
   struct sigaction action {};
   action.sa_handler = &HandleStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // calls other than the socket wait just carry on
+  // No SA_RESTART: a blocking call (a write to a standard output nobody reads) must not resume
+  // after the handler and hold the stop back.
+  action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader of standard error (or output) that goes away must not end the bridge: the write then
+  // fails with EPIPE instead, and a debugger text is dropped, as on Windows, where no console
+  // reader can end the process.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
 #endif
 }
+
+bool StopRequested() { return StopWasRequested.load(); }
 
 }  // namespace skyhelm

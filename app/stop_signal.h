@@ -13,7 +13,15 @@
 namespace skyhelm {
 
 // Installs the handlers; from then on each stop request stores 1 into stop_flag, which must live
-// until the process ends. Call once, before the loop starts.
+// until the process ends. Call once, before the first message. On POSIX the handlers are
+// installed without SA_RESTART: a stop signal breaks any call the process waits in (a write to
+// standard output included) instead of letting it carry on waiting; and SIGPIPE is ignored, so
+// that a reader of standard error or output that goes away cannot end the bridge.
 void InstallStopSignal(std::atomic<std::int32_t>& stop_flag);
+
+// Whether a stop has been requested since InstallStopSignal. The simulator link clears the stop
+// flag before it opens the connection; the loop asks this so that a request that came earlier is
+// not lost.
+bool StopRequested();
 
 }  // namespace skyhelm

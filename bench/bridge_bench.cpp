@@ -98,7 +98,7 @@ void MeasureCommandLatency(const BridgeBenchOptions& options, CommandTracker& tr
 
 // The loop floors and the idle bridge take turns, so that a change in the machine's load
 // during the run falls on both alike.
-void MeasureIdle(const BridgeBenchOptions& options, Child& process, const Peer& peer,
+void MeasureIdle(const BridgeBenchOptions& options, ChildProcess& process, const Peer& peer,
                  BenchResults& results) {
   const double window_s = options.loop_seconds / kLoopRounds;
   if (options.progress) {

@@ -108,11 +108,4 @@ bool WriteExactly(int fd, const void* data, std::size_t length) {
   return true;
 }
 
-std::uint16_t FreeUdpPort() {
-  std::uint16_t port = 0;
-  const int fd = OpenUdpLoopback(&port, 0);
-  if (fd >= 0) close(fd);
-  return port;
-}
-
 }  // namespace skyhelm::bench

@@ -1,4 +1,5 @@
-// Loopback sockets for the bench (Linux only; everything stays on 127.0.0.1).
+// Loopback sockets for the bench (Linux only; everything stays on 127.0.0.1). A free port and
+// child processes come from tests/support, as for the tests.
 #pragma once
 
 #include <netinet/in.h>
@@ -28,8 +29,5 @@ void SetReceiveTimeout(int fd, int timeout_ms);
 // Reads or writes exactly length bytes on a stream socket; false on end of stream or error.
 bool ReadExactly(int fd, void* buffer, std::size_t length);
 bool WriteExactly(int fd, const void* data, std::size_t length);
-
-// A free loopback UDP port, found by binding port 0 and releasing it again.
-std::uint16_t FreeUdpPort();
 
 }  // namespace skyhelm::bench

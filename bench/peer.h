@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <thread>
+
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm::bench {
 
@@ -19,11 +22,11 @@ class Peer {
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
 
-  // Opens a socket on 127.0.0.1 and becomes the peer of the bridge listening on bridge_port: sends
-  // the no-command datagram "1" every 50 ms until a line comes back (the sender of the last
-  // datagram is the bridge's peer). From then on a reader thread counts every datagram and hands
-  // it to on_datagram (if given). False when no line came back within timeout_ms.
-  bool Connect(std::uint16_t bridge_port, int timeout_ms, DatagramHandler on_datagram);
+  // Opens the tests' loopback peer socket and becomes the peer of the bridge listening on
+  // bridge_port (LoopbackPeer::Join: "1" until a line comes back, ten seconds at most). From then
+  // on a reader thread counts every datagram and hands it to on_datagram (if given). False when no
+  // line came back.
+  bool Connect(std::uint16_t bridge_port, DatagramHandler on_datagram);
 
   // Sends one datagram to the bridge; the time just before the send.
   std::int64_t Send(std::string_view datagram);
@@ -37,8 +40,7 @@ class Peer {
  private:
   void ReadLoop(DatagramHandler on_datagram);
 
-  int fd_ = -1;
-  std::uint16_t bridge_port_ = 0;
+  std::optional<test_support::LoopbackPeer> socket_;
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> received_{0};
   std::thread reader_;

@@ -1,7 +1,7 @@
 // The simulator connection and its two tables.
 #include "sim/sim_link.h"
 
-#include "sim/client_events.h"
+#include "sim/telemetry.h"
 #include "sim/telemetry_schema.h"
 
 namespace skyhelm {
@@ -33,6 +33,16 @@ void RunSimLink(HANDLE& sim_handle, std::atomic<std::int32_t>& stop_flag,
   MapClientEvents(sim_handle);
   run_loop(context);
   SimConnect_Close(sim_handle);
+}
+
+void DispatchSimMessages(HANDLE sim_handle) {
+  SimConnect_CallDispatch(sim_handle, &HandleSimMessage, nullptr);
+}
+
+void TransmitCommandEvent(HANDLE sim_handle, ClientEvent event, DWORD data) {
+  SimConnect_TransmitClientEvent(sim_handle, SIMCONNECT_OBJECT_ID_USER, event, data,
+                                 SIMCONNECT_GROUP_PRIORITY_STANDARD,
+                                 SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY);
 }
 
 }  // namespace skyhelm

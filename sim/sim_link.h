@@ -1,11 +1,13 @@
 // The simulator connection: open, declare the telemetry subscription and the client events, run
-// the bridge loop, close.
+// the bridge loop, close; and the loop's two calls on the open connection.
 #pragma once
 
 #include <SimConnect.h>
 
 #include <atomic>
 #include <cstdint>
+
+#include "sim/client_events.h"
 
 namespace skyhelm {
 
@@ -17,5 +19,14 @@ namespace skyhelm {
 // mapping does not stop the start-up.
 void RunSimLink(HANDLE& sim_handle, std::atomic<std::int32_t>& stop_flag,
                 void (*run_loop)(void* context), void* context);
+
+// Hands every message that has arrived to HandleSimMessage (null context), within this call and
+// on this thread. Never blocks; the library's result is ignored.
+void DispatchSimMessages(HANDLE sim_handle);
+
+// Fires the simulator event mapped to `event` on the user aircraft with the 32-bit data word, in
+// the standard priority group. The result is ignored: a rejected or unmapped event changes
+// nothing here.
+void TransmitCommandEvent(HANDLE sim_handle, ClientEvent event, DWORD data);
 
 }  // namespace skyhelm

@@ -7,6 +7,7 @@
 #include <SimConnect.h>
 
 #include <cstddef>
+#include <iterator>
 
 namespace skyhelm {
 
@@ -83,5 +84,26 @@ inline constexpr TelemetryField kTelemetryFields[kTelemetryFieldCount] = {
     {"true_heading", "deg", FieldKind::kInt32, 332},
     {"gear_position", "0..1", FieldKind::kFloat32, 336},
 };
+
+// The field table must say what the definition table implies: field i sits where entry i + 1 is
+// delivered (entries packed in order, the title 256 bytes, every other entry 4), with the kind of
+// that entry's datum type.
+constexpr bool FieldsAgreeWithDefinition() {
+  if (std::size(kTelemetryDefinitionEntries) != kTelemetryFieldCount + 1 ||
+      kTelemetryDefinitionEntries[0].datum_type != SIMCONNECT_DATATYPE_STRING256) {
+    return false;
+  }
+  std::size_t offset = 256;
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    const SIMCONNECT_DATATYPE type = kTelemetryDefinitionEntries[i + 1].datum_type;
+    const bool kind_agrees =
+        (type == SIMCONNECT_DATATYPE_INT32 && kTelemetryFields[i].kind == FieldKind::kInt32) ||
+        (type == SIMCONNECT_DATATYPE_FLOAT32 && kTelemetryFields[i].kind == FieldKind::kFloat32);
+    if (!kind_agrees || kTelemetryFields[i].record_offset != offset) return false;
+    offset += 4;
+  }
+  return offset == kTelemetryRecordBytes;
+}
+static_assert(FieldsAgreeWithDefinition(), "kTelemetryFields disagrees with the data definition");
 
 }  // namespace skyhelm

@@ -4,31 +4,23 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/debug_output/debug_output.h"
-
 namespace skyhelm {
 
 std::int32_t BindResult = net::kSocketError;
-bool PeerKnown = false;
 
 void BindIfUnbound(net::Socket socket, const sockaddr_in& address, std::int32_t& bind_result) {
   if (bind_result != net::kSocketError) return;
   bind_result = net::Bind(socket, address, kAddressBytes);
 }
 
-void ReportInvalidSocket(net::Socket socket) {
-  if (socket == net::kInvalidSocket) WriteStatus("Socket Initialiation Error");
-}
-
 std::int32_t WaitForDatagram(net::Socket socket, fd_set& read_set, timeval& timeout) {
   errno = 0;
-  std::int32_t result = net::WaitReadable(socket, read_set, timeout);
+  std::int32_t result = net::SelectReadable(socket, read_set, timeout);
 #if !defined(_WIN32)
   // SIGINT/SIGTERM land mostly inside this wait (it is where the loop spends its time). The wait
   // then ends early with EINTR; the socket has not failed, so this is a pass with nothing to read.
   if (result == net::kSocketError && errno == EINTR) result = 0;
 #endif
-  if (result == net::kSocketError) WriteStatus("Error..\n");
   return result;
 }
 

@@ -6,8 +6,9 @@
 // pass at most; the socket is never drained in a loop. There is one peer: the sender of the last
 // datagram received, kept for the rest of the run.
 //
-// The functions work on the bridge record's fields, passed in by the caller; the two pieces of
-// endpoint state that outlive a pass (BindResult, PeerKnown) are process-wide, like the socket.
+// The functions work on the bridge record's fields, passed in by the caller, and report what
+// happened in their results; the loop's pass writes the status messages. Only BindResult, the
+// result of the last bind attempt, is process-wide.
 #pragma once
 
 #include <cstddef>
@@ -25,31 +26,24 @@ using DatagramBuffer = char[kDatagramBufferBytes];
 
 // Result of the last bind attempt: net::kSocketError (-1) until a bind has succeeded.
 extern std::int32_t BindResult;
-// Whether a receive has succeeded yet (a zero-length datagram counts): until then there is no
-// peer and nothing is sent.
-extern bool PeerKnown;
 
 // If bind_result is -1, binds the socket to `address` and stores the result. Once a bind has
 // succeeded it is never attempted again; a failure is retried on the next call, silently (the
 // port may be taken now and free later).
 void BindIfUnbound(net::Socket socket, const sockaddr_in& address, std::int32_t& bind_result);
 
-// Writes the status "Socket Initialiation Error" (no line feed) when the socket is invalid.
-void ReportInvalidSocket(net::Socket socket);
-
 // Waits until the socket is readable or `timeout` has passed (select on read_set holding exactly
-// the socket). Returns the wait result: >0 readable, 0 nothing to read, -1 failed; a failure is
-// reported as the status "Error..\n". On POSIX select gets the descriptor + 1 as its first
-// argument, and an invalid socket is never put into a set: the wait fails at once, so an invalid
-// socket shows "Socket Initialiation Error" followed by "Error..\n" on every pass. A wait
-// interrupted by a signal (the stop signal on POSIX) counts as nothing to read, not as a failure.
+// the socket). Returns the wait result: >0 readable, 0 nothing to read, -1 failed. On POSIX
+// select gets the descriptor + 1 as its first argument, and an invalid socket is never put into
+// a set: the wait fails at once. A wait interrupted by a signal (the stop signal on POSIX) counts
+// as nothing to read, not as a failure.
 std::int32_t WaitForDatagram(net::Socket socket, fd_set& read_set, timeval& timeout);
 
 // Clears `buffer` and receives one datagram into it; the sender is written into `address` and its
 // length into `address_length`. Returns the datagram's length (0 for an empty one), or -1 for a
 // failed receive, which includes a datagram longer than the buffer (never handed over clipped).
-// A successful receive sets peer_known. Blocks only if nothing is readable: call it only after
-// WaitForDatagram reported the socket readable.
+// A successful receive sets peer_known. Never waits: when the datagram the wait reported is gone
+// after all, this is a failed receive.
 int ReceiveDatagram(net::Socket socket, DatagramBuffer& buffer, sockaddr_in& address,
                     std::int32_t& address_length, bool& peer_known);
 
@@ -59,8 +53,8 @@ std::size_t CommandBytes(const DatagramBuffer& buffer, int received);
 
 // Clears `buffer`, writes `line` followed by "\r\n" into it (bounded by the buffer) and sends the
 // bytes before the first zero byte to `address`. Before the first datagram there is no peer
-// (peer_known false) and nothing is sent. The send's result is ignored; it never waits for the
-// peer.
+// (peer_known false) and nothing is sent. The send's result is ignored; it never waits: a line
+// the socket cannot take at once is dropped.
 void SendLine(net::Socket socket, DatagramBuffer& buffer, std::string_view line,
               const sockaddr_in& address, std::int32_t address_length, bool peer_known);
 

@@ -1,7 +1,8 @@
 // Thin socket layer: the few socket calls Skyhelm makes, with one meaning on POSIX and on Winsock.
 //
-// The bridge uses the UDP calls exactly as a plain Winsock program would (blocking socket, select
-// with a timeout, recvfrom/sendto); the stand-in simulator client library uses the TCP calls, which
+// The bridge uses the UDP calls as a plain Winsock program would (a blocking socket, select with a
+// timeout, recvfrom/sendto), except that a receive or send never waits: the socket stays blocking
+// and each call asks not to wait. The stand-in simulator client library uses the TCP calls, which
 // never block longer than the timeout they are given. Every call is safe with kInvalidSocket: it
 // fails the way the platform would, without undefined behaviour.
 #pragma once
@@ -46,15 +47,19 @@ int Bind(Socket socket, const sockaddr_in& address, int address_length);
 // Returns select's result: >0 readable, 0 timed out, kSocketError failed. An invalid socket is
 // never put into a set (that would be undefined behaviour on POSIX): the wait fails at once
 // instead.
-int WaitReadable(Socket socket, fd_set& read_set, timeval& timeout);
+// (The bridge's per-pass wait; compare WaitForReadable below, the TCP side's poll.)
+int SelectReadable(Socket socket, fd_set& read_set, timeval& timeout);
 
 // Receives one datagram into buffer and the sender into from/from_length. Returns the datagram's
 // length, or kSocketError on failure. A datagram longer than capacity is a failure on both
 // platforms (Winsock reports WSAEMSGSIZE; on POSIX the truncation is detected), so a caller never
-// sees a clipped datagram as if it were whole.
+// sees a clipped datagram as if it were whole. Never waits: when no datagram is there after all
+// (Linux may report one readable that it then drops for a bad checksum) the receive fails at once
+// (MSG_DONTWAIT; on Winsock a zero-timeout readability check first).
 int ReceiveFrom(Socket socket, char* buffer, int capacity, sockaddr_in& from, int& from_length);
 
-// sendto(2) with no flags: bytes sent or kSocketError. Never waits for the peer.
+// sendto(2): bytes sent or kSocketError. Never waits: a datagram the socket cannot take at once is
+// dropped and the send fails (MSG_DONTWAIT; on Winsock a zero-timeout writability check first).
 int SendTo(Socket socket, const char* data, int length, const sockaddr_in& to, int to_length);
 
 // closesocket/close; ignores kInvalidSocket.
@@ -75,7 +80,8 @@ long SendSome(Socket socket, const void* data, std::size_t length);
 // the connection or it failed.
 long ReceiveSome(Socket socket, void* buffer, std::size_t capacity);
 
-// Waits at most timeout_ms for the socket to become readable (or writable). Returns true if it did.
+// Waits at most timeout_ms for the socket to become readable (or writable), with poll on POSIX.
+// Returns true if it did.
 bool WaitForReadable(Socket socket, int timeout_ms);
 bool WaitForWritable(Socket socket, int timeout_ms);
 

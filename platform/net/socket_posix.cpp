@@ -42,7 +42,7 @@ int Bind(Socket socket, const sockaddr_in& address, int address_length) {
              : kSocketError;
 }
 
-int WaitReadable(Socket socket, fd_set& read_set, timeval& timeout) {
+int SelectReadable(Socket socket, fd_set& read_set, timeval& timeout) {
   FD_ZERO(&read_set);
   // FD_SET on a negative descriptor, or one at or past FD_SETSIZE, writes outside the set.
   if (socket == kInvalidSocket || socket >= FD_SETSIZE) return kSocketError;
@@ -54,8 +54,10 @@ int ReceiveFrom(Socket socket, char* buffer, int capacity, sockaddr_in& from, in
   if (socket == kInvalidSocket || capacity < 0) return kSocketError;
   socklen_t length = static_cast<socklen_t>(from_length);
   // MSG_TRUNC makes Linux return the datagram's real length, so a clipped one can be told apart.
-  const ssize_t n = ::recvfrom(socket, buffer, static_cast<size_t>(capacity), MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &length);
+  // MSG_DONTWAIT: select may have reported a datagram that Linux then dropped (bad checksum).
+  const ssize_t n =
+      ::recvfrom(socket, buffer, static_cast<size_t>(capacity), MSG_TRUNC | MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr*>(&from), &length);
   from_length = static_cast<int>(length);
   if (n < 0 || n > capacity) return kSocketError;
   return static_cast<int>(n);
@@ -64,8 +66,8 @@ int ReceiveFrom(Socket socket, char* buffer, int capacity, sockaddr_in& from, in
 int SendTo(Socket socket, const char* data, int length, const sockaddr_in& to, int to_length) {
   if (socket == kInvalidSocket || length < 0) return kSocketError;
   const ssize_t n =
-      ::sendto(socket, data, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(&to),
-               static_cast<socklen_t>(to_length));
+      ::sendto(socket, data, static_cast<size_t>(length), MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&to), static_cast<socklen_t>(to_length));
   return n < 0 ? kSocketError : static_cast<int>(n);
 }
 

@@ -92,7 +92,7 @@ int Bind(Socket socket, const sockaddr_in& address, int address_length) {
              : kSocketError;
 }
 
-int WaitReadable(Socket socket, fd_set& read_set, timeval& timeout) {
+int SelectReadable(Socket socket, fd_set& read_set, timeval& timeout) {
   FD_ZERO(&read_set);
   if (socket == kInvalidSocket) return kSocketError;
   FD_SET(socket, &read_set);
@@ -102,6 +102,9 @@ int WaitReadable(Socket socket, fd_set& read_set, timeval& timeout) {
 
 int ReceiveFrom(Socket socket, char* buffer, int capacity, sockaddr_in& from, int& from_length) {
   if (socket == kInvalidSocket || capacity < 0) return kSocketError;
+  // Winsock has no MSG_DONTWAIT, and the socket stays blocking: a zero-timeout select first, so
+  // that recvfrom runs only with a datagram (or a pending error) there to report.
+  if (!WaitFor(socket, false, 0)) return kSocketError;
   // A datagram longer than capacity fails with WSAEMSGSIZE (its head is still copied, the rest is
   // dropped): the SOCKET_ERROR result is passed on as it is.
   const int n =
@@ -111,6 +114,8 @@ int ReceiveFrom(Socket socket, char* buffer, int capacity, sockaddr_in& from, in
 
 int SendTo(Socket socket, const char* data, int length, const sockaddr_in& to, int to_length) {
   if (socket == kInvalidSocket || length < 0) return kSocketError;
+  // No MSG_DONTWAIT on Winsock either: a datagram the socket cannot take now is dropped.
+  if (!WaitFor(socket, true, 0)) return kSocketError;
   const int n =
       ::sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&to), to_length);
   return n < 0 ? kSocketError : n;

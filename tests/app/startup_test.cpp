@@ -1,6 +1,7 @@
 // The real binary's start-up with no simulator listening: exact standard output, status 0.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,9 +10,11 @@
 namespace skyhelm {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::FreeLoopbackPort;
-using skyhelm::testing::RunProgram;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
+using skyhelm::test_support::FreeLoopbackPort;
+using skyhelm::test_support::RunProgram;
+using skyhelm::test_support::StderrMode;
 
 struct StartupCase {
   std::vector<std::string> args;
@@ -41,6 +44,21 @@ INSTANTIATE_TEST_SUITE_P(Arguments, Startup,
                          ::testing::Values(StartupCase{{}, "47001"},
                                            StartupCase{{"-1", "extra"}, "-1"},
                                            StartupCase{{"70000"}, "70000"}));
+
+// Standard error into standard output, as in a log file written with 2>&1 (or a terminal): each
+// status text once, everything in the order written, the client library's complaint last.
+TEST(StartupIntoOneLog, ShowsEachStatusOnceInTheOrderWritten) {
+  const std::string nowhere = "127.0.0.1:" + std::to_string(FreeLoopbackPort(false));
+  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {"900x"},
+                                    {"SKYHELM_SIM_ADDRESS=" + nowhere}, StderrMode::kIntoStdout);
+  ASSERT_NE(bridge, nullptr);
+  ASSERT_EQ(bridge->Wait(std::chrono::milliseconds(10000)), 0);
+  const std::string texts =
+      "Initializing...\nPort is set to 900\nSetting Up UDP Client...\nStarting Skyhelm Setup...\n";
+  EXPECT_EQ(bridge->Stdout().substr(0, texts.size() + 24), texts + "SimConnect_Open failed: ")
+      << bridge->Stdout();
+  EXPECT_EQ(bridge->Stdout().find('\n', texts.size()), bridge->Stdout().size() - 1);
+}
 
 }  // namespace
 }  // namespace skyhelm

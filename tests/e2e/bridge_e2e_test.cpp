@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::ChildProcess;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kPatience(10000);
@@ -45,7 +45,8 @@ std::string HeadingBugField(const std::string& line) {
   return line.substr(start, line.find(',', start) - start);
 }
 
-using Peer = testing::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
+using Peer =
+    test_support::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
 
 class BridgeEndToEnd : public ::testing::Test {
  protected:
@@ -64,7 +65,7 @@ class BridgeEndToEnd : public ::testing::Test {
     const std::string prefix = "listening on ";
     ASSERT_EQ(first_line.rfind(prefix, 0), 0u) << first_line;
 
-    bridge_port_ = testing::FreeLoopbackPort(true);
+    bridge_port_ = test_support::FreeLoopbackPort(true);
     bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(bridge_port_)},
                                   {"SKYHELM_SIM_ADDRESS=" + first_line.substr(prefix.size())});
     ASSERT_TRUE(bridge_->WaitForStdout("Running...\n", kPatience))

@@ -2,10 +2,12 @@
 // sending garbage; the UDP port taken at start; a peer whose port has closed.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,9 +16,9 @@
 #include "sim/telemetry_schema.h"
 #include "tests/fault/bridge_rig.h"
 #include "tests/platform/scripted_sim_server.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -166,5 +168,52 @@ TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
             (std::vector<std::string>{"event HEADING_BUG_SET 11", "event HEADING_BUG_SET 22"}));
 }
 
+// Standard error on a pipe that nobody reads (a stalled supervisor, CI job or ssh), or whose
+// reader has gone: the acknowledgements are dropped, and neither the lines nor a stop are held
+// back; the bridge is not ended by SIGPIPE either.
+class StderrNobodyReads : public BridgeFaultTest,
+                          public ::testing::WithParamInterface<StderrMode> {};
+
+TEST_P(StderrNobodyReads, HoldsNeitherTheLinesNorTheStop) {
+  sim_ = StartSimulator({"--freeze"}, sim_port_);
+  ASSERT_NE(sim_, nullptr);
+  udp_port_ = FreeLoopbackPort(true);
+  bridge_ = StartBridge(udp_port_, sim_port_, {}, GetParam());
+  ASSERT_NE(bridge_, nullptr);
+  ASSERT_NO_FATAL_FAILURE(JoinBridge());
+  // Commands until the pipe (64 KiB on Linux) cannot take another "Heading Set\n".
+  constexpr int kPipeFull = 65536 - 16 * 12;  // 16 pages, each but a text full
+  int lines = 0;
+  const auto flood = [&] {
+    for (int i = 0; i < 50; ++i) peer_->Send("h1");
+    sim_->Pump();  // skyhelm-sim reports every event on its standard output
+    for (int i = 0; i < 1000 && peer_->Receive(milliseconds(0)); ++i) ++lines;
+    std::this_thread::sleep_for(milliseconds(1));
+  };
+  const auto filled_by = std::chrono::steady_clock::now() + kPatience;
+  while (GetParam() == StderrMode::kNeverRead && bridge_->UnreadStderrBytes() < kPipeFull &&
+         std::chrono::steady_clock::now() < filled_by) {
+    flood();
+  }
+  if (GetParam() == StderrMode::kNeverRead) {
+    ASSERT_GE(bridge_->UnreadStderrBytes(), kPipeFull);
+  }
+
+  // A second more of the flood: the lines keep coming (thousands a second when nothing holds
+  // the loop; a blocked loop sends none).
+  lines = 0;
+  const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < flood_end) flood();
+  EXPECT_GT(lines, 100);
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(milliseconds(1000)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, StderrNobodyReads,
+                         ::testing::Values(StderrMode::kNeverRead, StderrMode::kReaderGone),
+                         [](const auto& p) {
+                           return p.param == StderrMode::kNeverRead ? "Full" : "ReaderGone";
+                         });
+
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

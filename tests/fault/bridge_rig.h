@@ -1,5 +1,5 @@
 // Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
-// telemetry lines, and a process's resident memory. Peers are tests/udp/loopback_peer.h.
+// telemetry lines, and a process's resident memory. Peers are tests/support/loopback_peer.h.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 #include "tests/support/child_process.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 
 // Generous: the suite also runs under sanitizers on a loaded two-core machine.
 inline constexpr milliseconds kPatience{10000};
@@ -42,9 +42,11 @@ inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::strin
 
 // skyhelm on `udp_port`, talking to the simulator at 127.0.0.1:sim_port; waits for "Running...".
 inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
-                                                 std::vector<std::string> env = {}) {
+                                                 std::vector<std::string> env = {},
+                                                 StderrMode stderr_mode = StderrMode::kCaptured) {
   env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
-  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env);
+  auto bridge =
+      ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env, stderr_mode);
   if (!bridge || !bridge->WaitForStdout("Running...\n", kPatience)) return nullptr;
   return bridge;
 }
@@ -79,4 +81,4 @@ inline std::string LineField(const std::string& d, std::size_t index) {
   return field;
 }
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

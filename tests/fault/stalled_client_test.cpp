@@ -15,11 +15,11 @@
 #include "tests/fault/bridge_rig.h"
 #include "tests/simulator/raw_client.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using simulator::testing::RawClient;
+using simulator::test_support::RawClient;
 
 // What the server may add while one client stalls: its bounded outbox (256 KiB), its inbox and
 // allocator slack; far below what an unbounded queue reaches within the test.
@@ -113,4 +113,4 @@ TEST(StalledSimulatorClient, ServerMemoryStaysBoundedAndOthersKeepTheirFrames) {
 }
 
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

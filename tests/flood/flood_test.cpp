@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/fault/bridge_rig.h"
-#include "tests/udp/loopback_peer.h"
+#include "tests/support/loopback_peer.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -130,4 +130,4 @@ TEST(BridgeFlood, ProbesArriveOnceNothingElseAndMemoryHolds) {
 }
 
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

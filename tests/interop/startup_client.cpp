@@ -9,7 +9,6 @@
 #include <string>
 
 #include "sim/client_events.h"
-#include "sim/loop_calls.h"
 #include "sim/sim_link.h"
 #include "sim/telemetry_schema.h"
 

@@ -118,7 +118,7 @@ TEST_F(Settings, VariablesOverrideTheFileWhichOverridesTheDefault) {
 
 // SimConnect_Open reads SimConnect.cfg from the working directory and speaks the chosen version.
 TEST_F(Settings, OpenFollowsTheFileInTheWorkingDirectory) {
-  testing::ScriptedSimServer server;
+  test_support::ScriptedSimServer server;
   const std::string port = server.Address().substr(server.Address().rfind(':') + 1);
   WriteConfig("[SimConnect.3]\nProtocol=IPv4\nAddress=127.0.0.1\nPort=" + port +
               "\n[SimConnect.4]\nProtocol=Pipe\nAddress=.\nPort=x\n");

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 constexpr std::uint32_t kVersionMismatch = 5;  // SIMCONNECT_EXCEPTION_VERSION_MISMATCH
@@ -134,4 +134,4 @@ bool ScriptedSimServer::Eventually(const std::function<bool()>& condition) {
   return true;
 }
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

@@ -13,7 +13,7 @@
 
 #include "platform/simconnect/wire_protocol.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 
 class ScriptedSimServer {
  public:
@@ -72,4 +72,4 @@ class ScriptedSimServer {
   std::thread server_;
 };
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

@@ -14,7 +14,7 @@
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/support/child_process.h"
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -266,4 +266,4 @@ TEST_F(SimClientTest, ClosingInsideTheCallbackIsSafe) {
 }
 
 }  // namespace
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

@@ -76,7 +76,7 @@ std::string Describe(const wire::Request& r) {
 }
 
 TEST(SimLink, DeclaresTheTelemetryDefinitionRequestAndEventsRunsTheLoopOnceThenCloses) {
-  testing::ScriptedSimServer server;
+  test_support::ScriptedSimServer server;
   setenv("SKYHELM_SIM_ADDRESS", server.Address().c_str(), 1);
   int loop_runs = 0;
   std::atomic<std::int32_t> stop_flag{7};

@@ -19,7 +19,7 @@
 #include "sim/client_events.h"
 #include "sim/telemetry_schema.h"
 
-namespace skyhelm::simulator::testing {
+namespace skyhelm::simulator::test_support {
 
 // One message from the simulator, as its raw bytes.
 struct Message {
@@ -158,4 +158,4 @@ class RawClient {
   std::vector<std::uint8_t> buffer_;
 };
 
-}  // namespace skyhelm::simulator::testing
+}  // namespace skyhelm::simulator::test_support

@@ -15,7 +15,7 @@
 namespace skyhelm::simulator {
 namespace {
 
-using testing::RawClient;
+using test_support::RawClient;
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 constexpr std::uint32_t kException = SIMCONNECT_RECV_ID_EXCEPTION;
 constexpr std::uint32_t kInt32 = SIMCONNECT_DATATYPE_INT32;

@@ -12,13 +12,13 @@
 namespace skyhelm::simulator {
 namespace {
 
-using skyhelm::testing::ChildProcess;
-using testing::RawClient;
+using skyhelm::test_support::ChildProcess;
+using test_support::RawClient;
 
 constexpr std::chrono::milliseconds kWait(10000);
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 
-std::string Sim() { return skyhelm::testing::BinPath("skyhelm-sim"); }
+std::string Sim() { return skyhelm::test_support::BinPath("skyhelm-sim"); }
 
 struct CommandLineCase {
   std::vector<std::string> args;
@@ -41,7 +41,7 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
   };
   for (const CommandLineCase& c : cases) {
     SCOPED_TRACE(c.args.front());
-    const auto result = skyhelm::testing::RunProgram(Sim(), c.args);
+    const auto result = skyhelm::test_support::RunProgram(Sim(), c.args);
     ASSERT_TRUE(result.exit_code);
     EXPECT_EQ(*result.exit_code, c.exit_code);
     EXPECT_NE((c.exit_code == 0 ? result.out : result.err).find(c.expected_text), std::string::npos)
@@ -55,7 +55,7 @@ class SimRun : public ::testing::TestWithParam<int> {};
 // signed data; a stop signal sends every client a quit and exits 0. (Port 0 and start values read
 // back through the bridge are checked end to end with the bridge.)
 TEST_P(SimRun, ServesTheBridgeLogsEventsAndQuitsOnSignal) {
-  const int port = skyhelm::testing::FreeLoopbackPort(false);
+  const int port = skyhelm::test_support::FreeLoopbackPort(false);
   auto child = ChildProcess::Start(Sim(), {"--port", std::to_string(port), "--freeze"});
   ASSERT_TRUE(child->WaitForStdout("\n", kWait)) << child->Stderr();
   const std::string first_line = "listening on 127.0.0.1:" + std::to_string(port) + "\n";

@@ -6,16 +6,18 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 extern char** environ;
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 namespace {
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -45,7 +47,8 @@ void ReadPipe(int& fd, std::string& sink) {
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
                                                   const std::vector<std::string>& args,
-                                                  const std::vector<std::string>& env) {
+                                                  const std::vector<std::string>& env,
+                                                  StderrMode stderr_mode) {
   std::unique_ptr<ChildProcess> child(new ChildProcess());  // its destructor closes the pipes
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
@@ -71,7 +74,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   if (pid == 0) {
     dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
+    if (stderr_mode == StderrMode::kDiscarded) {
+      dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    } else {
+      dup2(stderr_mode == StderrMode::kIntoStdout ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
+    }
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -81,6 +88,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   child->pid_ = pid;
   fcntl(child->out_fd_, F_SETFL, O_NONBLOCK);
   fcntl(child->err_fd_, F_SETFL, O_NONBLOCK);
+  if (stderr_mode == StderrMode::kNeverRead) std::swap(child->err_fd_, child->unread_err_fd_);
+  if (stderr_mode == StderrMode::kReaderGone) {
+    close(child->err_fd_);
+    child->err_fd_ = -1;
+  }
   return child;
 }
 
@@ -91,6 +103,13 @@ ChildProcess::~ChildProcess() {
   }
   if (out_fd_ >= 0) close(out_fd_);
   if (err_fd_ >= 0) close(err_fd_);
+  if (unread_err_fd_ >= 0) close(unread_err_fd_);
+}
+
+int ChildProcess::UnreadStderrBytes() const {
+  int bytes = -1;
+  if (unread_err_fd_ < 0 || ioctl(unread_err_fd_, FIONREAD, &bytes) != 0) return -1;
+  return bytes;
 }
 
 bool ChildProcess::PumpFor(milliseconds timeout) {
@@ -163,4 +182,4 @@ std::string BinPath(const std::string& program) {
   return std::string(SKYHELM_BIN_DIR) + "/" + program;
 }
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

@@ -9,24 +9,37 @@
 #include <string>
 #include <vector>
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 
 using std::chrono::milliseconds;
 
+// Where a child's standard error goes.
+enum class StderrMode {
+  kCaptured,    // a pipe of its own, drained like standard output (Stderr())
+  kNeverRead,   // a pipe that is held open and never read: once full, every write would wait
+  kIntoStdout,  // the standard output pipe, as after 2>&1 (both show in Stdout())
+  kDiscarded,   // /dev/null
+  kReaderGone,  // a pipe whose reading end is closed at once: every write fails (and SIGPIPEs)
+};
+
 // A running child with its standard output and standard error captured through pipes. The pipes
 // are drained whenever one of the waiting calls runs, so a chatty child never blocks on a full
-// pipe. The destructor kills (SIGKILL) and reaps a child that is still running.
+// pipe (except kNeverRead's, on purpose). The destructor kills (SIGKILL) and reaps a child that is
+// still running.
 class ChildProcess {
  public:
   // Starts `program` with `args` (argv[1...]); `env` entries "NAME=VALUE" are added to (or replace
   // in) this process's environment. Standard input is /dev/null.
   static std::unique_ptr<ChildProcess> Start(const std::string& program,
                                              const std::vector<std::string>& args,
-                                             const std::vector<std::string>& env = {});
+                                             const std::vector<std::string>& env = {},
+                                             StderrMode stderr_mode = StderrMode::kCaptured);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   pid_t pid() const { return pid_; }
+  // Bytes waiting in the never-read standard error pipe (kNeverRead), -1 otherwise.
+  int UnreadStderrBytes() const;
 
   void Pump() { PumpFor(milliseconds(0)); }  // reads what has arrived so far without waiting
   // Waits until the captured standard output (error) contains `text`; false on timeout or exit.
@@ -54,6 +67,7 @@ class ChildProcess {
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  int unread_err_fd_ = -1;
   std::optional<int> status_;
   std::string out_;
   std::string err_;
@@ -75,4 +89,4 @@ int FreeLoopbackPort(bool udp);
 // Directory of the built executables (build/bin), from the SKYHELM_BIN_DIR compile definition.
 std::string BinPath(const std::string& program);
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support

@@ -10,8 +10,8 @@
 namespace skyhelm {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::ChildProcess;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGenerous(20000);
@@ -28,14 +28,14 @@ TEST_P(ExamplePeers, CommandTheBridgeAndPrintTheNewestLine) {
   ASSERT_TRUE(sim->WaitForStdout("\n", kGenerous)) << sim->Stderr();
   const std::string first = sim->Stdout().substr(0, sim->Stdout().find('\n'));
   const std::string sim_address = first.substr(first.rfind(' ') + 1);
-  const int port = skyhelm::testing::FreeLoopbackPort(true);
+  const int port = skyhelm::test_support::FreeLoopbackPort(true);
   auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(port)},
                                     {"SKYHELM_SIM_ADDRESS=" + sim_address});
   ASSERT_TRUE(bridge->WaitForStdout("Running...", kGenerous)) << bridge->Stdout();
 
   std::vector<std::string> args(GetParam().command.begin() + 1, GetParam().command.end());
   args.insert(args.end(), {"127.0.0.1", std::to_string(port), "h270"});
-  const auto result = skyhelm::testing::RunProgram(GetParam().command.front(), args, {}, kGenerous);
+  const auto result = skyhelm::test_support::RunProgram(GetParam().command.front(), args, {}, kGenerous);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("heading_bug=270 "), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("altitude=3000 "), std::string::npos) << result.out;

@@ -19,12 +19,13 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
 
 namespace skyhelm::peer {
 namespace {
 
-using skyhelm::testing::BinPath;
-using skyhelm::testing::ChildProcess;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGenerous(20000);
@@ -55,7 +56,7 @@ class PeerAgainstBridge : public ::testing::Test {
     return args;
   }
 
-  const int udp_port_ = skyhelm::testing::FreeLoopbackPort(true);
+  const int udp_port_ = skyhelm::test_support::FreeLoopbackPort(true);
   const std::string bridge_address_ = "127.0.0.1:" + std::to_string(udp_port_);
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<ChildProcess> bridge_;
@@ -77,10 +78,14 @@ TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
   const CliCase& c = GetParam();
   if (c.bridge) {
     ASSERT_NO_FATAL_FAILURE(StartBridge());
+    // "Running..." comes before the first pass binds the port, and a one-shot send is not
+    // repeated: wait until the bridge answers.
+    ASSERT_TRUE(skyhelm::test_support::LoopbackPeer(udp_port_).Join());
   }
   const std::vector<std::string> args =
       c.exit_code == 2 ? c.args : WithBridge(c.args, c.bridge ? "10" : "0.3");
-  const auto result = skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
+  const auto result =
+      skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), args, {}, kGenerous);
   EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
   EXPECT_NE(result.out.find(c.out_has), std::string::npos) << result.out;
   EXPECT_NE(result.err.find(c.err_has), std::string::npos) << result.err;
@@ -124,7 +129,7 @@ TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats
   ASSERT_NO_FATAL_FAILURE(StartBridge());
   const std::string path =
       ::testing::TempDir() + "skyhelm_peer_e2e_" + std::to_string(getpid()) + ".csv";
-  const auto result = skyhelm::testing::RunProgram(
+  const auto result = skyhelm::test_support::RunProgram(
       BinPath("skyhelm-peer"), WithBridge({"record", "--out", path, "--seconds", "2"}, "10"), {},
       kGenerous);
   ASSERT_EQ(result.exit_code, 0) << result.err;
@@ -165,11 +170,11 @@ TEST_F(PeerAgainstBridge, InterruptedLineExitsWith130) {
 TEST_F(PeerAgainstBridge, ConfirmFailsWhenTheSimulatorIsGone) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_EQ(
-      skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10")).exit_code,
+      skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10")).exit_code,
       0);
   sim_->Signal(SIGKILL);
   ASSERT_TRUE(sim_->Wait(kGenerous));
-  const auto result = skyhelm::testing::RunProgram(
+  const auto result = skyhelm::test_support::RunProgram(
       BinPath("skyhelm-peer"), WithBridge({"send", "--confirm", "h123"}, "1"), {}, kGenerous);
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   EXPECT_NE(result.err.find("not confirmed: heading_bug is still 90"), std::string::npos)
@@ -183,7 +188,7 @@ TEST_F(PeerAgainstBridge, RecordReportsAnotherPeerTakingTheBridge) {
                                     WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
   ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
   const auto line =
-      skyhelm::testing::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10"));
+      skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10"));
   EXPECT_EQ(line.exit_code, 0) << line.err;
   ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
   EXPECT_NE(record->Stderr().find("another peer took the bridge 1 time(s)"), std::string::npos)

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace skyhelm::testing {
+namespace skyhelm::test_support {
 
 class LoopbackPeer {
  public:
@@ -72,4 +72,4 @@ class LoopbackPeer {
   sockaddr_in to_{};
 };
 
-}  // namespace skyhelm::testing
+}  // namespace skyhelm::test_support
