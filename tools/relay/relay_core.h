@@ -62,6 +62,8 @@ struct Relay {
   TimePoint line_changed_at{};
   std::shared_ptr<const std::string> telemetry_frame;  // the newest line as JSON
   std::uint64_t malformed = 0;
+  std::uint64_t web_frames_skipped =
+      0;  // frames a slow browser never got: a newer one replaced them
 
   std::set<std::shared_ptr<WebSession>> sessions;
   TimePoint last_status_at{};

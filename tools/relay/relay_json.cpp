@@ -47,9 +47,10 @@ std::string StatusJson(const StatusFigures& s) {
   std::snprintf(buffer, sizeof buffer,
                 "{\"type\":\"status\",\"bridge\":\"%s\",\"line_age_ms\":%.0f,\"unchanged_ms\":%.0f,"
                 "\"claims\":%llu,\"takeovers\":%llu,\"udp_subscribers\":%zu,\"web_clients\":%zu,"
-                "\"token_required\":%s}",
+                "\"web_frames_skipped\":%llu,\"token_required\":%s}",
                 s.bridge, s.line_age_ms, s.unchanged_ms, static_cast<unsigned long long>(s.claims),
                 static_cast<unsigned long long>(s.takeovers), s.udp_subscribers, s.web_clients,
+                static_cast<unsigned long long>(s.web_frames_skipped),
                 s.token_required ? "true" : "false");
   return buffer;
 }

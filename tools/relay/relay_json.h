@@ -22,6 +22,7 @@ struct StatusFigures {
   std::uint64_t takeovers = 0;
   std::size_t udp_subscribers = 0;
   std::size_t web_clients = 0;
+  std::uint64_t web_frames_skipped = 0;
   bool token_required = false;
 };
 std::string StatusJson(const StatusFigures& status);

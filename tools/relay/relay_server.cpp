@@ -220,6 +220,7 @@ std::string Relay::StatusText(TimePoint now) const {
   figures.takeovers = bridge.takeovers;
   figures.udp_subscribers = subscribers.size();
   figures.web_clients = sessions.size();
+  figures.web_frames_skipped = web_frames_skipped;
   figures.token_required = !options.token.empty();
   return StatusJson(figures);
 }

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t kMaxRequestBytes = 8192;
 constexpr std::size_t kMaxReplyQueue = 16;
+constexpr int kWebSendBufferBytes = 32 * 1024;
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
 
 // Same-length comparison that takes as long for a near miss as for a far one.
@@ -67,6 +68,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return Respond(request, http::status::service_unavailable, "text/plain",
                        "too many clients\n");
       stream_.expires_never();
+      // Little room in the kernel for a slow browser: what waits there is stale, while the
+      // newest frame waits in the session.
+      beast::error_code ignored;
+      stream_.socket().set_option(net::socket_base::send_buffer_size(kWebSendBufferBytes), ignored);
       auto session = std::make_shared<WebSession>(relay_, stream_.release_socket());
       session->Accept(std::move(request));
       return;
@@ -170,7 +175,7 @@ void WebSession::HandleMessage(const std::string& text) {
 }
 
 void WebSession::OfferTelemetry(std::shared_ptr<const std::string> frame) {
-  if (pending_telemetry_) ++frames_dropped;
+  if (pending_telemetry_) ++relay_.web_frames_skipped;
   pending_telemetry_ = std::move(frame);
   WriteNext();
 }

@@ -26,7 +26,6 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   void Close();
 
   DeliveryState delivery;
-  std::uint64_t frames_dropped = 0;
 
  private:
   void Read();
