@@ -5,6 +5,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt")
 missing=()
 for p in "${wanted[@]}"; do
+  # Node.js from elsewhere (nodesource bundles npm) already serves: apt's npm would conflict.
+  case "$p" in
+    nodejs) command -v node >/dev/null && continue ;;
+    npm) command -v npm >/dev/null && continue ;;
+  esac
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
