@@ -269,17 +269,20 @@ TEST_F(RelayRig, RefusesCrossOriginWebSocketsAndServesThePageAndStatus) {
   EXPECT_TRUE(WebClient(http_port_, "http://127.0.0.1:1").ec);
   struct Get {
     const char* target;
+    const char* host;
     int status;
     const char* body_has;
   };
-  for (const Get& get : {Get{"/", 200, "<title>Skyhelm panel</title>"},
-                         Get{"/status", 200, "\"bridge\":\"live\""}, Get{"/nothing", 404, ""}}) {
+  for (const Get& get : {Get{"/", "127.0.0.1", 200, "<title>Skyhelm panel</title>"},
+                         Get{"/status", "localhost:8047", 200, "\"bridge\":\"live\""},
+                         Get{"/nothing", "127.0.0.1", 404, ""},
+                         Get{"/", "rebound.example:8047", 403, "unknown host"}}) {
     boost::asio::io_context io;
     tcp::socket socket(io);
     socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
                                  static_cast<unsigned short>(http_port_)));
     beast::http::request<beast::http::empty_body> request(beast::http::verb::get, get.target, 11);
-    request.set(beast::http::field::host, "127.0.0.1");
+    request.set(beast::http::field::host, get.host);
     beast::http::write(socket, request);
     beast::flat_buffer buffer;
     beast::http::response<beast::http::string_body> response;

@@ -40,6 +40,7 @@ struct Relay {
   void RemoveSession(const WebSession* session);
 
   RelayOptions options;
+  bool listen_loopback = true;  // HTTP is on a loopback address
   std::ostream& err;
   net::io_context io;
   udp::socket upstream{io};    // connected to the bridge, so "port unreachable" is reported

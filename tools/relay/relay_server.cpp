@@ -258,6 +258,7 @@ int RunRelay(const RelayOptions& options, std::ostream& out, std::ostream& err) 
     err << "relay: --listen " << options.listen << " is not an IP address\n";
     return 1;
   }
+  relay.listen_loopback = listen.is_loopback();
   if (!Open(relay, *bridges.begin(), listen, error)) {
     err << "relay: " << error << "\n";
     return 1;

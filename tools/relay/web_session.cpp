@@ -40,6 +40,16 @@ bool SameOrigin(const http::request<http::string_body>& request) {
   return value.substr(scheme_end + 3) == request[http::field::host];
 }
 
+// A page from a name that an attacker points at 127.0.0.1 (DNS rebinding) would be same-origin to
+// itself; on loopback only the loopback names are accepted as Host.
+bool HostAllowed(const Relay& relay, const http::request<http::string_body>& request) {
+  if (!relay.listen_loopback) return true;
+  std::string host(request[http::field::host]);
+  const auto colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos) host.resize(colon);
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
+}
+
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(Relay& relay, tcp::socket socket) : relay_(relay), stream_(std::move(socket)) {}
@@ -58,6 +68,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
  private:
   void Handle(http::request<http::string_body> request) {
     const std::string target(request.target());
+    if (!HostAllowed(relay_, request)) {
+      return Respond(request, http::status::forbidden, "text/plain", "unknown host name\n");
+    }
     if (websocket::is_upgrade(request)) {
       if (target != "/ws" && target.rfind("/ws?", 0) != 0)
         return Respond(request, http::status::not_found, "text/plain", "not found\n");
