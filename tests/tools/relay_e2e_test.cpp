@@ -292,5 +292,30 @@ TEST_F(RelayRig, RefusesCrossOriginWebSocketsAndServesThePageAndStatus) {
   }
 }
 
+struct CliCase {
+  std::vector<std::string> args;
+  int exit_code;
+  std::string out_or_err_has;
+};
+
+class RelayCli : public ::testing::TestWithParam<CliCase> {};
+
+TEST_P(RelayCli, ExitCodesAndTexts) {
+  const auto result = skyhelm::testing::RunProgram(BinPath("skyhelm-relay"), GetParam().args);
+  EXPECT_EQ(result.exit_code, GetParam().exit_code) << result.err;
+  EXPECT_NE((result.out + result.err).find(GetParam().out_or_err_has), std::string::npos)
+      << result.out << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RelayCli,
+    ::testing::Values(CliCase{{"--version"}, 0, "skyhelm-relay 0.1.0\n"},
+                      CliCase{{"--help"}, 0, "--token"}, CliCase{{"--rate", "0"}, 2, "--rate"},
+                      CliCase{{"--listen", "nope"}, 2, "--listen"},
+                      CliCase{{"--bridge", "127.0.0.1"}, 2, "HOST:PORT"},
+                      CliCase{{"--listen", "192.0.2.1", "--udp-port", "0", "--http-port", "0"},
+                              1,
+                              "relay: UDP port"}));
+
 }  // namespace
 }  // namespace skyhelm::relay

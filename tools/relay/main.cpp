@@ -12,10 +12,22 @@ int main(int argc, char** argv) {
       "skyhelm-relay");
   app.set_version_flag("--version", "skyhelm-relay " SKYHELM_VERSION);
   app.add_option("--bridge", options.bridge, "the bridge's UDP port, HOST:PORT")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check([](const std::string& text) -> std::string {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos || colon == 0) return "expected HOST:PORT";
+        const std::string port = text.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+            std::stoi(port) > 65535) {
+          return "the port must be 1 to 65535";
+        }
+        return "";
+      });
   app.add_option("--listen", options.listen,
-                 "address for the UDP subscribers' port and HTTP (0.0.0.0: all interfaces)")
-      ->capture_default_str();
+                 "IPv4 address for the UDP subscribers' port and HTTP (0.0.0.0: all interfaces)")
+      ->capture_default_str()
+      ->check(CLI::ValidIPV4);
   app.add_option("--udp-port", options.udp_port, "UDP port for subscribers (0: any free port)")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
