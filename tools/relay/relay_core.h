@@ -62,7 +62,6 @@ struct Relay {
   std::uint64_t line_seq = 0;  // 0 until the first valid line
   TimePoint line_changed_at{};
   std::shared_ptr<const std::string> telemetry_frame;  // the newest line as JSON
-  std::uint64_t malformed = 0;
   std::uint64_t web_frames_skipped =
       0;  // frames a slow browser never got: a newer one replaced them
 

@@ -63,10 +63,7 @@ void DrainUpstream(Relay& relay) {
   if (datagram == relay.last_datagram) return;
   relay.last_datagram.assign(datagram);
   const peer::DecodedDatagram decoded = peer::DecodeDatagram(datagram);
-  if (decoded.kind != peer::DatagramKind::kLine) {
-    if (decoded.kind == peer::DatagramKind::kMalformed) ++relay.malformed;
-    return;
-  }
+  if (decoded.kind != peer::DatagramKind::kLine) return;  // no telemetry yet, or not a line
   relay.line.assign(datagram);
   ++relay.line_seq;
   relay.line_changed_at = now;
