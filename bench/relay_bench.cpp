@@ -219,7 +219,7 @@ int Run(int commands, double seconds, double rate_hz) {
   std::printf("\nAdded by the relay: p50 %+.1f us, p99 %+.1f us.\n\n", r.p50_us - d.p50_us,
               r.p99_us - d.p99_us);
 
-  std::printf("Relay CPU with WebSocket clients reading its stream (%.0f s each):\n\n", seconds);
+  std::printf("Relay CPU with WebSocket clients reading its stream (%g s each):\n\n", seconds);
   std::printf(
       "| clients | open | relay CPU, %% of one core | frames/s per client |\n|---|---|---|---|\n");
   for (const int count : {0, 1, 10, 100}) {
