@@ -10,6 +10,8 @@
 #                    Ctrl-C stops both
 #   --check          non-interactive run that ends by itself: reads lines, sends h270, checks that
 #                    the simulator received it and that the line shows it; exit 0 on success
+#   --web            simulator, bridge and skyhelm-relay: prints the URL of the autopilot panel
+#                    to open in a browser (this machine only); Ctrl-C stops all three
 #   --flight FILE    flies a short scripted flight (a turn and a climb), records it to FILE.csv
 #                    (the recorder sends the commands, so the recording has no holes) and, with
 #                    gnuplot, draws FILE.png against simulation time with the commands marked
@@ -31,7 +33,7 @@ bin=$root/build/bin
 flight_out=""
 while [ $# -gt 0 ]; do
   case "$1" in
-    --serve | --check) mode=${1#--} ;;
+    --serve | --check | --web) mode=${1#--} ;;
     --flight) mode=flight; flight_out=${2:?--flight needs a file name}; shift ;;
     --port) port=${2:?--port needs a number}; shift ;;
     --time-scale) time_scale=${2:?--time-scale needs a number}; shift ;;
@@ -63,7 +65,7 @@ if [ "$build" = 1 ]; then
   cmake --preset default >/dev/null
   # Progress only: the targets as they complete; the whole output when the build fails.
   build_log=$(mktemp "${TMPDIR:-/tmp}/skyhelm-build.XXXXXX")
-  if ! cmake --build --preset default -j "$(nproc)" --target skyhelm skyhelm-sim skyhelm-peer 2>&1 |
+  if ! cmake --build --preset default -j "$(nproc)" --target skyhelm skyhelm-sim skyhelm-peer skyhelm-relay 2>&1 |
     tee "$build_log" | { grep --line-buffered -E '^\[ *[0-9]+%\] Built target' || true; } |
     sed -u 's/^/demo:   /'; then
     tail -n 40 "$build_log" >&2
@@ -204,9 +206,26 @@ run_flight() {
   fi
 }
 
+# The relay for --web, on its usual ports unless they are taken.
+run_web() {
+  local http=8047 udp=47002
+  grep -q "$(printf ':%04X 00000000:0000 0A' "$http")" /proc/net/tcp 2>/dev/null && http=0
+  udp_port_taken "$udp" && udp=0
+  "$bin/skyhelm-relay" --bridge "$bridge" --http-port "$http" --udp-port "$udp" \
+    >"$logs/relay.log" 2>&1 &
+  pids+=($!)
+  wait_for_text "$logs/relay.log" 10 "^panel http" || fail "the relay did not start"
+  say "relay: $(head -n 1 "$logs/relay.log")"
+  say "open the panel: $(grep -m1 '^panel http' "$logs/relay.log" | sed 's/^panel //')"
+  say "UDP peers can use it too: build/bin/skyhelm-peer watch --to $(head -n 1 "$logs/relay.log" | awk '{print $3}')"
+  say "Ctrl-C stops the relay, the bridge and the simulator"
+  wait "${pids[@]}" || true
+}
+
 start_simulator
 start_bridge
 case "$mode" in
+  web) run_web ;;
   check) run_check ;;
   flight) run_flight ;;
   serve)

@@ -31,3 +31,9 @@ if empty:
 print("bench smoke ok: " + ", ".join(f"{k} {v}" for k, v in counts.items()))
 PY
 test -s "$out/bench.png"
+
+# The relay's bench: a few commands per path and short CPU samples; it must measure something.
+relay_bench=${BUILD_DIR:-build}/bin/skyhelm-relay-bench
+timeout 120 "$relay_bench" --commands 20 --seconds 0.5 | tee "$out/relay.txt"
+grep -q '| through the relay | [1-9]' "$out/relay.txt"
+grep -q '^| 100 | 100 |' "$out/relay.txt"

@@ -36,7 +36,8 @@ std::vector<std::uint8_t> DataMessage(std::int32_t ground_speed_kt) {
   std::uint8_t record[340] = {};
   std::memcpy(record + kGroundSpeedOffset, &ground_speed_kt, 4);
   std::vector<std::uint8_t> message;
-  wire::EncodeSimObjectDataMessage(wire::kDefaultProtocol, 0, 0, 0, 22, record, sizeof record, message);
+  wire::EncodeSimObjectDataMessage(wire::kDefaultProtocol, 0, 0, 0, 22, record, sizeof record,
+                                   message);
   return message;
 }
 

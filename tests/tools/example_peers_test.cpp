@@ -35,7 +35,8 @@ TEST_P(ExamplePeers, CommandTheBridgeAndPrintTheNewestLine) {
 
   std::vector<std::string> args(GetParam().command.begin() + 1, GetParam().command.end());
   args.insert(args.end(), {"127.0.0.1", std::to_string(port), "h270"});
-  const auto result = skyhelm::test_support::RunProgram(GetParam().command.front(), args, {}, kGenerous);
+  const auto result =
+      skyhelm::test_support::RunProgram(GetParam().command.front(), args, {}, kGenerous);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("heading_bug=270 "), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("altitude=3000 "), std::string::npos) << result.out;

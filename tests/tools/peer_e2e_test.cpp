@@ -169,9 +169,9 @@ TEST_F(PeerAgainstBridge, InterruptedLineExitsWith130) {
 // takes effect, where a plain send would print that stale line and exit 0.
 TEST_F(PeerAgainstBridge, ConfirmFailsWhenTheSimulatorIsGone) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
-  ASSERT_EQ(
-      skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10")).exit_code,
-      0);
+  ASSERT_EQ(skyhelm::test_support::RunProgram(BinPath("skyhelm-peer"), WithBridge({"line"}, "10"))
+                .exit_code,
+            0);
   sim_->Signal(SIGKILL);
   ASSERT_TRUE(sim_->Wait(kGenerous));
   const auto result = skyhelm::test_support::RunProgram(

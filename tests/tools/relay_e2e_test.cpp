@@ -1,0 +1,321 @@
+// The real skyhelm-relay between the real bridge (with the stand-in simulator) and many peers on
+// loopback: UDP viewers, skyhelm-peer record, WebSocket clients, and ones that stop reading.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tools/peer/line_decoder.h"
+
+namespace skyhelm::relay {
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using boost::asio::ip::tcp;
+using skyhelm::test_support::BinPath;
+using skyhelm::test_support::ChildProcess;
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr milliseconds kGenerous(20000);
+
+int PortAfter(const std::string& text, const std::string& prefix) {
+  const auto at = text.find(prefix);
+  if (at == std::string::npos) return 0;
+  return std::atoi(text.c_str() + at + prefix.size());
+}
+
+class RelayRig : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> relay_args) {
+    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0"});
+    ASSERT_TRUE(sim_->WaitForStdout("\n", kGenerous)) << sim_->Stderr();
+    const std::string sim_address = sim_->Stdout().substr(13, sim_->Stdout().find('\n') - 13);
+    const int bridge_port = skyhelm::test_support::FreeLoopbackPort(true);
+    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(bridge_port)},
+                                  {"SKYHELM_SIM_ADDRESS=" + sim_address});
+    ASSERT_TRUE(bridge_->WaitForStdout("Running...", kGenerous)) << bridge_->Stdout();
+    relay_args.insert(relay_args.end(), {"--bridge", "127.0.0.1:" + std::to_string(bridge_port),
+                                         "--udp-port", "0", "--http-port", "0"});
+    relay_ = ChildProcess::Start(BinPath("skyhelm-relay"), relay_args);
+    ASSERT_TRUE(relay_->WaitForStdout("/\n", kGenerous)) << relay_->Stderr();
+    udp_port_ = PortAfter(relay_->Stdout(), "relay udp 127.0.0.1:");
+    http_port_ = PortAfter(relay_->Stdout(), "panel http://127.0.0.1:");
+    ASSERT_TRUE(udp_port_ > 0 && http_port_ > 0) << relay_->Stdout();
+    ASSERT_TRUE(relay_->WaitForStderr("bridge lines arrive", kGenerous)) << relay_->Stderr();
+  }
+
+  bool SimPrinted(const std::string& text) { return sim_->WaitForStdout(text, kGenerous); }
+
+  std::unique_ptr<ChildProcess> sim_, bridge_, relay_;
+  int udp_port_ = 0;
+  int http_port_ = 0;
+};
+
+// A UDP peer of the relay; `receive_bytes` small and never read: one that stopped reading.
+class Viewer {
+ public:
+  Viewer(int relay_port, int receive_bytes = 0) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    if (receive_bytes > 0)
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes);
+    relay_.sin_family = AF_INET;
+    relay_.sin_port = htons(static_cast<uint16_t>(relay_port));
+    relay_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~Viewer() { close(fd_); }
+  void Send(const std::string& text) {
+    sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&relay_),
+           sizeof relay_);
+  }
+  // Reads whatever has arrived, keeping arrival gaps, and checks each datagram.
+  void Drain() {
+    char buffer[2048];
+    for (;;) {
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0) return;
+      const auto now = SteadyClock::now();
+      const std::string datagram(buffer, static_cast<std::size_t>(n));
+      const peer::DecodedDatagram decoded = peer::DecodeDatagram(datagram);
+      if (decoded.kind != peer::DatagramKind::kLine) ++bad;
+      if (lines > 0) max_gap = std::max(max_gap, now - last_at);
+      if (datagram == last) ++repeats;
+      last = datagram;
+      last_at = now;
+      ++lines;
+    }
+  }
+  int fd() const { return fd_; }
+
+  int lines = 0, bad = 0, repeats = 0;
+  SteadyClock::duration max_gap{};
+  std::string last;
+
+ private:
+  int fd_;
+  sockaddr_in relay_{};
+  SteadyClock::time_point last_at{};
+};
+
+// A WebSocket client of the relay over Beast's synchronous API.
+struct WebClient {
+  explicit WebClient(int port, const std::string& origin = "", int receive_bytes = 0) {
+    tcp::socket& socket = beast::get_lowest_layer(ws);
+    socket.open(tcp::v4());
+    if (receive_bytes > 0)
+      socket.set_option(boost::asio::socket_base::receive_buffer_size(receive_bytes));
+    socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                 static_cast<unsigned short>(port)));
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
+      if (!origin.empty()) request.set(beast::http::field::origin, origin);
+    }));
+    ws.handshake(host, "/ws", ec);
+  }
+  // The next message whose type is `type`.
+  std::string Next(const std::string& type) {
+    for (int i = 0; i < 1000; ++i) {
+      beast::flat_buffer buffer;
+      ws.read(buffer, ec);
+      if (ec) return "";
+      std::string text = beast::buffers_to_string(buffer.data());
+      if (text.find("\"type\":\"" + type + "\"") != std::string::npos) return text;
+    }
+    return "";
+  }
+  boost::asio::io_context io;
+  websocket::stream<tcp::socket> ws{io};
+  beast::error_code ec;
+};
+
+TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledOnesSlowNobody) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--rate", "30"}));
+  const std::string csv = ::testing::TempDir() + "relay_record.csv";
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    {"record", "--out", csv, "--seconds", "4", "--to",
+                                     "127.0.0.1:" + std::to_string(udp_port_), "--timeout", "5"});
+  Viewer a(udp_port_), b(udp_port_);
+  Viewer stalled(udp_port_, 2048);
+  WebClient stalled_browser(http_port_, "", 4096);
+  ASSERT_FALSE(stalled_browser.ec) << stalled_browser.ec.message();
+  std::atomic<int> browser_frames{0};
+  std::thread browser([port = http_port_, &browser_frames] {
+    WebClient client(port);
+    const auto end = SteadyClock::now() + std::chrono::seconds(4);
+    while (SteadyClock::now() < end && !client.Next("telemetry").empty()) ++browser_frames;
+  });
+  for (Viewer* v : {&a, &b, &stalled}) v->Send("1");
+  const auto start = SteadyClock::now();
+  bool a_sent = false, b_sent = false;
+  while (SteadyClock::now() - start < std::chrono::seconds(4)) {
+    pollfd fds[2] = {{a.fd(), POLLIN, 0}, {b.fd(), POLLIN, 0}};
+    poll(fds, 2, 20);
+    a.Drain();
+    b.Drain();
+    const auto elapsed = SteadyClock::now() - start;
+    if (!a_sent && elapsed > std::chrono::seconds(1)) a.Send("h200"), a_sent = true;
+    if (!b_sent && elapsed > std::chrono::seconds(2)) b.Send("k150"), b_sent = true;
+  }
+  browser.join();
+  EXPECT_TRUE(SimPrinted("event HEADING_BUG_SET 200\n"));
+  EXPECT_TRUE(SimPrinted("event AP_SPD_VAR_SET 150\n"));
+  for (const Viewer* v : {&a, &b}) {
+    EXPECT_EQ(v->bad, 0);
+    EXPECT_EQ(v->repeats, 0) << "the aircraft moves: every line is new";
+    // 4 s at 30 lines/s: the cap holds, and no gap anywhere near the peers' one-second alarm.
+    EXPECT_GE(v->lines, 40);
+    EXPECT_LE(v->lines, 4 * 30 + 10);
+    EXPECT_LT(v->max_gap, milliseconds(400));
+    EXPECT_NE(v->last.find(",200,"), std::string::npos) << "a's command came back in the line";
+  }
+  EXPECT_GE(browser_frames.load(), 40) << "a reading browser beside a stalled one";
+
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_EQ(record->Stderr().find("no line from the bridge"), std::string::npos)
+      << record->Stderr();
+  std::ifstream rows(csv);
+  std::string row;
+  std::getline(rows, row);  // header
+  double previous = -1, max_gap_s = 0;
+  int count = 0;
+  while (std::getline(rows, row)) {
+    const double t = std::atof(row.c_str());
+    if (previous >= 0) max_gap_s = std::max(max_gap_s, t - previous);
+    previous = t;
+    ++count;
+  }
+  EXPECT_GE(count, 40);
+  EXPECT_LT(max_gap_s, 0.4);
+
+  // The stalled browser's frames were skipped rather than queued.
+  WebClient observer(http_port_);
+  const std::string status = observer.Next("status");
+  EXPECT_EQ(status.find("\"web_frames_skipped\":0,"), std::string::npos) << status;
+  EXPECT_NE(status.find("\"bridge\":\"live\""), std::string::npos) << status;
+}
+
+struct WebCase {
+  const char* name;
+  std::string message;
+  bool ok;
+  std::string reply_has;
+  std::string sim_event;  // printed by the simulator when the command goes through
+};
+
+class RelayWeb : public RelayRig, public ::testing::WithParamInterface<WebCase> {};
+
+TEST_P(RelayWeb, CommandsAreCheckedAndNeedTheToken) {
+  ASSERT_NO_FATAL_FAILURE(Start({"--token", "s3cret"}));
+  WebClient client(http_port_);
+  ASSERT_FALSE(client.ec) << client.ec.message();
+  EXPECT_NE(client.Next("status").find("\"token_required\":true"), std::string::npos);
+  const std::string telemetry = client.Next("telemetry");
+  EXPECT_NE(telemetry.find("\"heading_bug\":{\"value\":90,\"unit\":\"deg\"}"), std::string::npos)
+      << telemetry;
+  client.ws.write(boost::asio::buffer(GetParam().message));
+  const std::string reply = client.Next("result");
+  EXPECT_NE(reply.find(GetParam().ok ? "\"ok\":true" : "\"ok\":false"), std::string::npos) << reply;
+  EXPECT_NE(reply.find(GetParam().reply_has), std::string::npos) << reply;
+  // A later command that does go through proves the refused one never reached the simulator.
+  client.ws.write(
+      boost::asio::buffer(std::string(R"({"type":"command","text":"g1","token":"s3cret"})")));
+  ASSERT_TRUE(SimPrinted("event GEAR_SET 1\n"));
+  const std::string& events = sim_->Stdout();
+  EXPECT_EQ(events.find("HEADING_BUG_SET") != std::string::npos, GetParam().ok) << events;
+  if (GetParam().ok) {
+    EXPECT_LT(events.find(GetParam().sim_event), events.find("event GEAR_SET 1")) << events;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, RelayWeb,
+    ::testing::Values(
+        WebCase{"with_token", R"({"type":"command","text":"h123","token":"s3cret","id":5})", true,
+                "\"id\":5", "event HEADING_BUG_SET 123\n"},
+        WebCase{"without_token", R"({"type":"command","text":"h123"})", false, "needs a token", ""},
+        WebCase{"wrong_token", R"({"type":"command","text":"h123","token":"s3cre"})", false,
+                "wrong token", ""},
+        WebCase{"checker_refuses", R"({"type":"command","text":"xyz","token":"s3cret"})", false,
+                "\"error\":", ""},
+        WebCase{
+            "over_the_datagram_limit",
+            R"({"type":"command","token":"s3cret","text":"h123)" + std::string(1100, ' ') + "\"}",
+            false, "\"error\":", ""},
+        WebCase{"not_json", "h123", false, "not a JSON object", ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(RelayRig, RefusesCrossOriginWebSocketsAndServesThePageAndStatus) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  const std::string self = "http://127.0.0.1:" + std::to_string(http_port_);
+  EXPECT_FALSE(WebClient(http_port_, self).ec);
+  EXPECT_TRUE(WebClient(http_port_, "http://evil.example").ec);
+  EXPECT_TRUE(WebClient(http_port_, "http://127.0.0.1:1").ec);
+  struct Get {
+    const char* target;
+    const char* host;
+    int status;
+    const char* body_has;
+  };
+  for (const Get& get : {Get{"/", "127.0.0.1", 200, "<title>Skyhelm panel</title>"},
+                         Get{"/status", "localhost:8047", 200, "\"bridge\":\"live\""},
+                         Get{"/nothing", "127.0.0.1", 404, ""},
+                         Get{"/", "rebound.example:8047", 403, "unknown host"}}) {
+    boost::asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                 static_cast<unsigned short>(http_port_)));
+    beast::http::request<beast::http::empty_body> request(beast::http::verb::get, get.target, 11);
+    request.set(beast::http::field::host, get.host);
+    beast::http::write(socket, request);
+    beast::flat_buffer buffer;
+    beast::http::response<beast::http::string_body> response;
+    beast::http::read(socket, buffer, response);
+    EXPECT_EQ(response.result_int(), get.status) << get.target;
+    EXPECT_NE(response.body().find(get.body_has), std::string::npos) << get.target;
+  }
+}
+
+struct CliCase {
+  std::vector<std::string> args;
+  int exit_code;
+  std::string out_or_err_has;
+};
+
+class RelayCli : public ::testing::TestWithParam<CliCase> {};
+
+TEST_P(RelayCli, ExitCodesAndTexts) {
+  const auto result = skyhelm::test_support::RunProgram(BinPath("skyhelm-relay"), GetParam().args);
+  EXPECT_EQ(result.exit_code, GetParam().exit_code) << result.err;
+  EXPECT_NE((result.out + result.err).find(GetParam().out_or_err_has), std::string::npos)
+      << result.out << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RelayCli,
+    ::testing::Values(CliCase{{"--version"}, 0, "skyhelm-relay 0.1.0\n"},
+                      CliCase{{"--help"}, 0, "--token"}, CliCase{{"--rate", "0"}, 2, "--rate"},
+                      CliCase{{"--listen", "nope"}, 2, "--listen"},
+                      CliCase{{"--bridge", "127.0.0.1"}, 2, "HOST:PORT"},
+                      CliCase{{"--listen", "192.0.2.1", "--udp-port", "0", "--http-port", "0"},
+                              1,
+                              "relay: UDP port"}));
+
+}  // namespace
+}  // namespace skyhelm::relay
