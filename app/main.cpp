@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   static skyhelm::SimBridge bridge;  // static: 2 KiB of buffers, and reachable for the whole run
   bridge.port = skyhelm::ChoosePort(argc, argv);
   skyhelm::InstallStopSignal(bridge.stopFlag);
-  skyhelm::SetUpUdp(bridge);
+  skyhelm::SetUpUdp(bridge);  // returns once the loop has ended and the clean-up has run
+  skyhelm::ReportStopped();
   return 0;
 }

@@ -1,7 +1,7 @@
 // The bridge loop's two calls into the simulator client library, once the connection is open.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include "sim/client_events.h"
 
