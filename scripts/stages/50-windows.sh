@@ -131,7 +131,7 @@ start=$(date +%s)
 timeout -k 10 300 "$wine" build-windows-x64/tests/socket_layer_check.exe </dev/null 2>/dev/null |
   tr -d '\r'
 echo "first Wine start (prefix build + socket checks): $(($(date +%s) - start)) s"
-timeout -k 10 120 "$wine" build-windows-x64/tests/console_close_check.exe </dev/null 2>/dev/null |
+timeout -k 10 120 "$wine" build-windows-x64/tests/console_control_check.exe </dev/null 2>/dev/null |
   tr -d '\r'
 
 start=$(date +%s)
