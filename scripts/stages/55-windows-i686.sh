@@ -23,20 +23,18 @@ if ! installed wine32:i386 || ! installed qemu-user; then
   fi
   echo "installing wine32:i386 qemu-user"
   $sudo apt-get update -qq </dev/null || fail "apt-get update failed"
-  # Some amd64 packages (libwine among them) are upgraded to the version of their i386 twins.
+  # Some amd64 packages (libssl3, liblzma5, ...) are upgraded to the version of their i386 twins.
   $sudo apt-get install -y -qq --no-install-recommends wine32:i386 qemu-user </dev/null >/dev/null ||
     fail "installing wine32:i386 and qemu-user failed"
   installed wine32:i386 && installed qemu-user || fail "wine32:i386 or qemu-user did not install"
 fi
 loader=/usr/lib/wine/wine               # wine32's i386 loader
-i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows  # wine32's 32-bit Windows DLLs
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64   # serves 32-bit and 64-bit clients alike
 qemu=$(command -v qemu-i386) || fail "qemu-user installed no qemu-i386"
 for file in "$loader" "$wine64" "$wineserver"; do
   [ -x "$file" ] || fail "$file is missing (wine32:i386 and wine64 must be installed)"
 done
-[ -d "$i386_dlls" ] || fail "$i386_dlls is missing"
 
 # --- Builds ---------------------------------------------------------------------------------------
 cmake --preset windows-i686 -DSKYHELM_WERROR=ON >/dev/null
@@ -68,15 +66,11 @@ trap cleanup EXIT
 # seconds, where emulated it would take minutes.
 "$wineserver" -p
 timeout -k 10 300 "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed"
-# The 32-bit programs load their DLLs from syswow64; wineboot copies them there when it finds
-# wine32, and whatever it left out is linked to wine32's own.
-syswow64=$WINEPREFIX/drive_c/windows/syswow64
-mkdir -p "$syswow64"
-linked=0
-for dll in "$i386_dlls"/*; do
-  [ -e "$syswow64/${dll##*/}" ] || { ln -s "$dll" "$syswow64/" && linked=$((linked + 1)); }
-done
-echo "prefix ready after $(($(date +%s) - started)) s ($linked DLLs linked into syswow64)"
+# The 32-bit programs load their DLLs from syswow64, which wineboot fills from wine32's own
+# (/usr/lib/i386-linux-gnu/wine/i386-windows) when wine32 is installed before the prefix is made.
+[ -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
+  fail "wineboot left syswow64 without wine32's DLLs"
+echo "prefix ready after $(($(date +%s) - started)) s"
 
 # --- The 32-bit programs --------------------------------------------------------------------------
 # -R: qemu reserves the guest's address space up front; without it Wine probes for memory for
