@@ -36,8 +36,9 @@ BOOL WINAPI HandleConsoleControl(DWORD control_type) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       // The system ends the process once this returns (or after about 5 s): hold it until the
-      // main thread has closed the socket and the connection. Only this thread waits, and the
-      // main thread takes no lock this one holds, so the wait cannot deadlock.
+      // main thread has closed the socket and the connection. kernel32 holds its handler-list
+      // lock meanwhile, which the clean-up and the exit after it never take, so the wait cannot
+      // deadlock. After the report, whichever thread ends the process, the clean-up has run.
       RequestStop();
       if (StoppedEvent != nullptr) WaitForSingleObject(StoppedEvent, kCloseWaitMs);
       return TRUE;
