@@ -62,8 +62,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A persistent server spares every Wine start its own; the native wine64 builds the prefix in
-# seconds, where emulated it would take minutes.
+# A persistent server spares every Wine start its own; the native wine64 builds the prefix, which
+# takes seconds.
 "$wineserver" -p
 timeout -k 10 300 "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed"
 # The 32-bit programs load their DLLs from syswow64, which wineboot fills from wine32's own
@@ -75,14 +75,14 @@ echo "prefix ready after $(($(date +%s) - started)) s"
 # --- The 32-bit programs --------------------------------------------------------------------------
 # -R: qemu reserves the guest's address space up front; without it Wine probes for memory for
 # about 45 s at every start.
-wine="$qemu -R 0x81000000 $loader"
+wine=("$qemu" -R 0x81000000 "$loader")
 start=$(date +%s)
 # The 32-bit console control handler, through kernel32's own dispatch (Ctrl+C and closing).
-timeout -k 10 120 $wine build-windows-i686/tests/console_control_check.exe </dev/null 2>/dev/null |
+timeout -k 10 120 "${wine[@]}" build-windows-i686/tests/console_control_check.exe </dev/null 2>/dev/null |
   tr -d '\r'
 # qemu-user cannot deliver a host SIGINT into 32-bit Wine safely: Ctrl+C of the bridge itself is
 # tried by stage 50 under wine64, and here only through the handler above.
-timeout -k 10 600 python3 tests/windows/wine_e2e.py --wine "$wine" --no-sigint \
+timeout -k 10 600 python3 tests/windows/wine_e2e.py --wine "${wine[*]}" --no-sigint \
   --exe build-windows-i686/bin/skyhelm.exe --sim "$linux_build/bin/skyhelm-sim" \
   --linux-bridge "$linux_build/bin/skyhelm"
 echo "emulated runs: $(($(date +%s) - start)) s; stage: $(($(date +%s) - started)) s"
