@@ -6,7 +6,7 @@
 // and the process exits with status 0.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include <atomic>
 #include <cstddef>

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   skyhelm::SetUpConsole();
   skyhelm::WriteStatus("Initializing...\n");
   bridge.port = skyhelm::ChoosePort(argc, argv);
-  skyhelm::SetUpUdp(bridge);
+  skyhelm::SetUpUdp(bridge);  // returns once the loop has ended and the clean-up has run
+  skyhelm::ReportStopped();
   return 0;
 }

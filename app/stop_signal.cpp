@@ -25,13 +25,25 @@ void RequestStop() {
 
 #if defined(_WIN32)
 
+// Manual-reset, set by ReportStopped; created before the handler is installed.
+HANDLE StoppedEvent = nullptr;
+
 // Runs on a thread the system creates for it, so the flag must be atomic here too.
 BOOL WINAPI HandleConsoleControl(DWORD control_type) {
   switch (control_type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
       RequestStop();
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The system ends the process once this returns (or after about 5 s): hold it until the
+      // main thread has closed the socket and the connection. kernel32 holds its handler-list
+      // lock meanwhile, which the clean-up and the exit after it never take, so the wait cannot
+      // deadlock. After the report, whichever thread ends the process, the clean-up has run.
+      RequestStop();
+      if (StoppedEvent != nullptr) WaitForSingleObject(StoppedEvent, kCloseWaitMs);
       return TRUE;
     default:
       return FALSE;
@@ -49,6 +61,8 @@ void HandleStopSignal(int /*signal_number*/) { RequestStop(); }
 void InstallStopSignal(std::atomic<std::int32_t>& stop_flag) {
   StopFlagTarget.store(&stop_flag);
 #if defined(_WIN32)
+  // Without the event a console close still stops the loop, it just does not wait for it.
+  StoppedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(&HandleConsoleControl, TRUE);
 #else
   struct sigaction action {};
@@ -70,5 +84,11 @@ void InstallStopSignal(std::atomic<std::int32_t>& stop_flag) {
 }
 
 bool StopRequested() { return StopWasRequested.load(); }
+
+void ReportStopped() {
+#if defined(_WIN32)
+  if (StoppedEvent != nullptr) SetEvent(StoppedEvent);
+#endif
+}
 
 }  // namespace skyhelm

@@ -11,12 +11,15 @@ endif()
 
 set(SKYHELM_MANIFEST_DEPENDENCIES "")
 if(SKYHELM_SIMCONNECT_SDK)
-  # The assembly's name ends in a space; it is part of the name.
+  # The assembly's name ends in a space; it is part of the name. The assembly is a shared one,
+  # installed with the simulator: Windows resolves a dependency without its public key token only as
+  # a private assembly beside the exe, so the token is needed to find the installed one.
   string(CONCAT SKYHELM_MANIFEST_DEPENDENCIES
     "  <dependency>\n"
     "    <dependentAssembly>\n"
     "      <assemblyIdentity type=\"win32\" name=\"Microsoft.FlightSimulator.SimConnect \"\n"
-    "                        version=\"10.0.60905.0\" processorArchitecture=\"x86\"/>\n"
+    "                        version=\"10.0.60905.0\" processorArchitecture=\"x86\"\n"
+    "                        publicKeyToken=\"67c7c14424d61b5b\"/>\n"
     "    </dependentAssembly>\n"
     "  </dependency>\n")
 endif()

@@ -1,7 +1,7 @@
 // The bridge's client events: the ids it maps at connection time and transmits for commands.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 namespace skyhelm {
 

@@ -2,7 +2,7 @@
 // the bridge loop, close; and the loop's two calls on the open connection.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include <atomic>
 #include <cstdint>

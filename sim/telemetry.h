@@ -5,7 +5,7 @@
 // delivered but never reaches the line.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include <cstddef>
 #include <string>

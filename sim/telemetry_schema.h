@@ -4,7 +4,7 @@
 // value sits in the delivered record) and the peer tool's decoder (names, units and kinds).
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include <cstddef>
 #include <iterator>

@@ -12,7 +12,7 @@
 // or the event carries 0 for the value-less letters.
 #pragma once
 
-#include <SimConnect.h>
+#include "sim/simconnect_api.h"
 
 #include <cstddef>
 

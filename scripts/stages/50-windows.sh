@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows product: cross-builds both Windows presets (warnings as errors) and a build against
-# an SDK-shaped directory, checks the 32-bit product's headers, imports and manifest, then runs
-# the 64-bit build under wine64 against the Linux stand-in simulator (loopback only).
+# an SDK-shaped directory whose header, like the SDK's, includes nothing from Windows; checks the
+# 32-bit product's includes, headers, imports and manifest, then runs the 64-bit build under wine64
+# against the Linux stand-in simulator (loopback only). Stage 55 runs the 32-bit build itself.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -17,8 +18,15 @@ for preset in windows-i686 windows-x64; do
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 
-# The product against a directory laid out like the SDK (our header, an import library generated
-# from a module-definition file), to check the plumbing of -DSKYHELM_SIMCONNECT_SDK.
+# The SDK's SimConnect.h includes nothing and expects <windows.h> before it; only
+# sim/simconnect_api.h includes it, in that order, for every product file.
+others=$(grep -rlE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]SimConnect\.h[>"]' app sim udp |
+  grep -vx sim/simconnect_api.h || true)
+[ -z "$others" ] || fail "include sim/simconnect_api.h instead of <SimConnect.h> in: $others"
+
+# The product against a directory laid out like the SDK (our header, which like the SDK's includes
+# nothing on Windows, and an import library generated from a module-definition file), to check the
+# plumbing of -DSKYHELM_SIMCONNECT_SDK and that the product compiles against so strict a header.
 sdk_build=$root/build-windows-i686-sdk
 bash platform/simconnect/windows/make_sdk_layout.sh "$sdk_build/sdk"
 cmake -S . -B "$sdk_build" --toolchain cmake/toolchains/mingw-w64-i686.cmake \
@@ -57,17 +65,33 @@ for exe in "$product" "$sdk_build/bin/skyhelm.exe"; do
   fi
 done
 
-# The manifest is resource 1 of type 24 (RT_MANIFEST); windres prints it back as resource script.
-manifest_of() { i686-w64-mingw32-windres -i "$1" -O rc | sed -n '/^1 24 /,/^END/p'; }
-manifest_of "$product" | grep -q "asInvoker" || fail "the product carries no manifest"
-if manifest_of "$product" | grep -q "FlightSimulator"; then
-  fail "the stand-in build names the SimConnect assembly it does not use"
-fi
-manifest_of "$sdk_build/bin/skyhelm.exe" |
-  grep -q 'name=""Microsoft.FlightSimulator.SimConnect ""' ||
-  fail "the SDK build's manifest does not name the SimConnect assembly"
-manifest_of "$sdk_build/bin/skyhelm.exe" | grep -q 'version=""10.0.60905.0"" processorArchitecture=""x86""' ||
-  fail "the SDK build's manifest names the wrong assembly version or architecture"
+# The manifest is resource 1 of type 24 (RT_MANIFEST); windres prints it back as resource script,
+# one string per line with quotes doubled.
+manifest_of() {
+  i686-w64-mingw32-windres -i "$1" -O rc | sed -n '/^1 24 /,/^END/p' |
+    sed -n 's/^[[:space:]]*"\(.*\)"$/\1/p' | sed 's/""/"/g; s/\\n$//'
+}
+# The assemblies a manifest depends on, one line of sorted attributes each (also checks that the
+# manifest is well-formed XML).
+dependencies_of() {
+  manifest_of "$1" | python3 -c '
+import sys, xml.etree.ElementTree as tree
+ns = {"a": "urn:schemas-microsoft-com:asm.v1"}
+for identity in tree.fromstring(sys.stdin.read()).iterfind(
+        "a:dependency/a:dependentAssembly/a:assemblyIdentity", ns):
+    print(sorted(identity.attrib.items()))'
+}
+manifest_of "$product" | grep -q 'level="asInvoker"' || fail "the product carries no manifest"
+product_dependencies=$(dependencies_of "$product")
+sdk_dependencies=$(dependencies_of "$sdk_build/bin/skyhelm.exe")
+[ -z "$product_dependencies" ] ||
+  fail "the stand-in build names a side-by-side assembly it does not use"
+# The simulator's shared client assembly: the name ends in a space, and without its public key
+# token Windows would look for it only beside the exe.
+simconnect_assembly="[('name', 'Microsoft.FlightSimulator.SimConnect '), ('processorArchitecture', \
+'x86'), ('publicKeyToken', '67c7c14424d61b5b'), ('type', 'win32'), ('version', '10.0.60905.0')]"
+[ "$sdk_dependencies" = "$simconnect_assembly" ] ||
+  fail "the SDK build's manifest does not name the SimConnect assembly as installed: $sdk_dependencies"
 
 echo "product: $(stat -c %s "$product") bytes, imports: $(imports_of "$product" | tr '\n' ' ')"
 
@@ -107,6 +131,8 @@ start=$(date +%s)
 timeout -k 10 300 "$wine" build-windows-x64/tests/socket_layer_check.exe </dev/null 2>/dev/null |
   tr -d '\r'
 echo "first Wine start (prefix build + socket checks): $(($(date +%s) - start)) s"
+timeout -k 10 120 "$wine" build-windows-x64/tests/console_control_check.exe </dev/null 2>/dev/null |
+  tr -d '\r'
 
 start=$(date +%s)
 timeout -k 10 600 python3 tests/windows/wine_e2e.py --wine "$wine" \

@@ -59,9 +59,11 @@ class Child:
             self.proc.wait()
 
 
-def start_simulator(sim, wait_s):
-    """The frozen stand-in simulator on a free port, and its "127.0.0.1:port" address."""
-    child = Child([sim, "--port", "0", "--freeze"], wait_s)
+def start_simulator(sim, wait_s, settings=()):
+    """The frozen stand-in simulator on a free port, its variables set by `settings` ("Name=value"
+    each), and its "127.0.0.1:port" address."""
+    child = Child([sim, "--port", "0", "--freeze"] + [a for s in settings for a in ("--set", s)],
+                  wait_s)
     return child, child.wait_line(lambda l: l.startswith("listening on "), "address").split()[-1]
 
 

@@ -8,7 +8,9 @@
 #define SKYHELM_STANDIN_SIMCONNECT_H_
 
 #if defined(_WIN32)
-#include <windows.h>
+// Like the SDK's header, this one includes nothing on Windows: DWORD, HRESULT, HANDLE, HWND,
+// LPCSTR and CALLBACK must already be declared (sim/simconnect_api.h brings in <windows.h>), so
+// that a file that compiles against it compiles against the real one too.
 #define SIMCONNECT_CALL __stdcall
 #else
 #include <cstdint>

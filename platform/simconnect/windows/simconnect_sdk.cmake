@@ -23,5 +23,8 @@ endforeach()
 add_library(simconnect_sdk UNKNOWN IMPORTED GLOBAL)
 set_target_properties(simconnect_sdk PROPERTIES
   IMPORTED_LOCATION "${_sdk_implib}"
-  INTERFACE_INCLUDE_DIRECTORIES "${_sdk_dir}/include")
+  INTERFACE_INCLUDE_DIRECTORIES "${_sdk_dir}/include"
+  # The SDK's header would otherwise have MSVC embed its own manifest dependency on another version
+  # of the assembly; the product's manifest (app/skyhelm.manifest.in) names the one it is built for.
+  INTERFACE_COMPILE_DEFINITIONS SIMCONNECT_H_NOMANIFEST)
 message(STATUS "SimConnect: real client library from ${_sdk_dir}")

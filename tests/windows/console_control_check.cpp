@@ -1,0 +1,79 @@
+// The console control handler, as far as Wine lets it be tried: the system runs kernel32's
+// CtrlRoutine on a new thread of the process for each console event; this runs it the same way.
+// Ctrl+C stops the loop and returns at once. A console close stops the loop, then holds the close
+// until the clean-up is reported, and no longer than kCloseWaitMs when it never is. Prints one line
+// per check; exit status 0 when all hold.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "app/stop_signal.h"
+
+namespace {
+
+std::atomic<std::int32_t> StopFlag{0};
+int Failures = 0;
+
+void Check(bool ok, const char* what, DWORD elapsed_ms) {
+  std::printf("%s %s (%lu ms)\n", ok ? "ok  " : "FAIL", what,
+              static_cast<unsigned long>(elapsed_ms));
+  if (!ok) ++Failures;
+}
+
+// The thread running the console's handlers for `event`, started the way the system starts it.
+HANDLE StartConsoleEvent(DWORD event) {
+  const FARPROC routine = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine");
+  if (routine == nullptr) return nullptr;
+  auto start = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void (*)()>(routine));
+  return CreateThread(nullptr, 0, start, reinterpret_cast<void*>(std::uintptr_t{event}), 0,
+                      nullptr);
+}
+
+enum class Run { kCtrlC, kCloseUnreported, kCloseReported };
+
+void Try(Run run) {
+  StopFlag.store(0);
+  const DWORD started = GetTickCount();
+  HANDLE handlers = StartConsoleEvent(run == Run::kCtrlC ? CTRL_C_EVENT : CTRL_CLOSE_EVENT);
+  if (handlers == nullptr) {
+    Check(false, "kernel32 runs the console's handlers", 0);
+    return;
+  }
+  while (StopFlag.load() == 0 && GetTickCount() - started < 5000) Sleep(1);
+  Check(StopFlag.load() == 1,
+        run == Run::kCtrlC ? "Ctrl+C stops the loop" : "a close stops the loop",
+        GetTickCount() - started);
+  if (run == Run::kCtrlC) {
+    const bool returned = WaitForSingleObject(handlers, 1000) == WAIT_OBJECT_0;
+    Check(returned, "Ctrl+C does not wait for the clean-up", GetTickCount() - started);
+  } else {
+    // The clean-up takes a while; the close must not end the process meanwhile.
+    const bool held = WaitForSingleObject(handlers, 500) == WAIT_TIMEOUT;
+    Check(held, "the close waits for the clean-up", GetTickCount() - started);
+    if (run == Run::kCloseReported) {
+      skyhelm::ReportStopped();
+      const bool released = WaitForSingleObject(handlers, 2000) == WAIT_OBJECT_0;
+      Check(released, "the report of the clean-up releases it", GetTickCount() - started);
+    } else {
+      const bool ended = WaitForSingleObject(handlers, skyhelm::kCloseWaitMs) == WAIT_OBJECT_0;
+      const DWORD waited_ms = GetTickCount() - started;
+      Check(ended && waited_ms + 100 >= skyhelm::kCloseWaitMs,
+            "without a report the close goes on after kCloseWaitMs", waited_ms);
+    }
+  }
+  CloseHandle(handlers);
+}
+
+}  // namespace
+
+int main() {
+  skyhelm::InstallStopSignal(StopFlag);
+  // The report can be made only once: the reported close comes last.
+  Try(Run::kCtrlC);
+  Try(Run::kCloseUnreported);
+  Try(Run::kCloseReported);
+  std::printf("console control: %s\n", Failures == 0 ? "all checks passed" : "FAILED");
+  return Failures == 0 ? 0 : 1;
+}
