@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
+source scripts/lib/windows-run.sh
 
 fail() {
   echo "windows: $*" >&2
@@ -96,15 +97,7 @@ simconnect_assembly="[('name', 'Microsoft.FlightSimulator.SimConnect '), ('proce
 echo "product: $(stat -c %s "$product") bytes, imports: $(imports_of "$product" | tr '\n' ' ')"
 
 # --- Under wine64 -----------------------------------------------------------------------------------
-# The Linux stand-in simulator and bridge that the Windows bridge is compared with: the ci
-# preset's build unless SKYHELM_LINUX_BUILD names another build folder.
-linux_build=${SKYHELM_LINUX_BUILD:-build}
-if [ -z "${SKYHELM_LINUX_BUILD:-}" ]; then
-  cmake --preset ci >/dev/null
-else
-  cmake -S . -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKYHELM_WERROR=ON >/dev/null
-fi
-cmake --build "$linux_build" --target skyhelm skyhelm-sim -j "$(nproc)"
+build_linux_reference
 
 # Debian's wine64 package puts its loader and server here, off PATH; the PATH wrappers come with
 # the separate "wine" package, which is not needed.
@@ -113,19 +106,10 @@ wineserver=/usr/lib/wine/wineserver64
 [ -x "$wine" ] || wine=$(command -v wine64 || true)
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
 [ -x "$wine" ] && [ -x "$wineserver" ] || fail "wine64 is not installed"
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d)
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=${HOME:-$WINEPREFIX}
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
+use_throwaway_wine_prefix "$wineserver"
 
 # The first start builds the throw-away prefix. A persistent wineserver spares every later Wine
-# start its own server start-up (several seconds each); cleanup ends it.
+# start its own server start-up (several seconds each); the exit trap ends it.
 start=$(date +%s)
 "$wineserver" -p
 timeout -k 10 300 "$wine" build-windows-x64/tests/socket_layer_check.exe </dev/null 2>/dev/null |

@@ -4,6 +4,7 @@
 # no 32-bit code, so qemu-user runs Wine's i386 loader. Installs what it needs (root, no stdin).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/lib/windows-run.sh
 started=$(date +%s)
 
 fail() {
@@ -39,28 +40,13 @@ done
 # --- Builds ---------------------------------------------------------------------------------------
 cmake --preset windows-i686 -DSKYHELM_WERROR=ON >/dev/null
 cmake --build --preset windows-i686 --target skyhelm console_control_check -j "$(nproc)"
-linux_build=${SKYHELM_LINUX_BUILD:-build}
-if [ -z "${SKYHELM_LINUX_BUILD:-}" ]; then
-  cmake --preset ci >/dev/null
-else
-  cmake -S . -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKYHELM_WERROR=ON >/dev/null
-fi
-cmake --build "$linux_build" --target skyhelm skyhelm-sim -j "$(nproc)"
+build_linux_reference
 
 # --- The prefix -----------------------------------------------------------------------------------
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d)
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=${HOME:-$WINEPREFIX}
+use_throwaway_wine_prefix "$wineserver"
 # The loader must not re-execute itself through its preloader: qemu would run that as a fresh,
 # unemulated i386 program, which this kernel refuses.
 export WINELOADERNOEXEC=1
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
 
 # A persistent server spares every Wine start its own; the native wine64 builds the prefix, which
 # takes seconds.

@@ -9,19 +9,29 @@ namespace skyhelm::peer {
 // The datagram that makes its sender the peer and commands nothing.
 inline constexpr const char* kClaimDatagram = "1";
 
+// What a Tick did.
+enum class ClaimSent {
+  kNone,
+  kAfterSilence,  // the first claim, or one after nothing arrived for `reclaim_after`
+  kKeepAlive,     // lines were arriving; a relay forgets a subscriber that never speaks
+};
+
 // Sends "1" at the first Tick and again whenever nothing has arrived for `reclaim_after` (a second
 // by default) since the last claim: the bridge may have started late, lost a datagram, or another
-// peer may have taken over.
+// peer may have taken over. While lines arrive it still sends one every `keep_alive`, so that a
+// relay (which drops subscribers silent for a minute by default) keeps sending; to the bridge
+// itself "1" commands nothing.
 class PeerClaim {
  public:
-  explicit PeerClaim(Clock::duration reclaim_after = std::chrono::seconds(1))
-      : reclaim_after_(reclaim_after) {}
+  explicit PeerClaim(Clock::duration reclaim_after = std::chrono::seconds(1),
+                     Clock::duration keep_alive = std::chrono::seconds(10))
+      : reclaim_after_(reclaim_after), keep_alive_(keep_alive) {}
 
-  // True when it sent a claim on this call.
-  bool Tick(PeerSocket& socket, const LineTracker& tracker, Clock::time_point now);
+  ClaimSent Tick(PeerSocket& socket, const LineTracker& tracker, Clock::time_point now);
 
  private:
   Clock::duration reclaim_after_;
+  Clock::duration keep_alive_;
   bool claimed_ = false;
   Clock::time_point last_claim_{};
 };

@@ -68,7 +68,8 @@ class Recording {
              << "\n";
         return false;
       }
-      if (claim_.Tick(socket_, tracker_, now) && tracker_.last_datagram_time()) {
+      if (claim_.Tick(socket_, tracker_, now) == ClaimSent::kAfterSilence &&
+          tracker_.last_datagram_time()) {
         reclaimed_ = true;
         reclaim_time_ = now;
       }
