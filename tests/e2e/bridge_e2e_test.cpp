@@ -9,17 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
 
 namespace skyhelm {
 namespace {
 
-using skyhelm::test_support::BinPath;
 using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kPatience(10000);
+using test_support::kPatience;
 
 const std::string kWorkedExampleReply =
     "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
@@ -35,16 +34,6 @@ const char kWorkedExampleSettings[] =
     "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
     "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1";
 
-// The seventh field of a line: the heading bug.
-std::string HeadingBugField(const std::string& line) {
-  std::size_t start = 0;
-  for (int comma = 0; comma < 7; ++comma) {
-    start = line.find(',', start);
-    if (start++ == std::string::npos) return "";
-  }
-  return line.substr(start, line.find(',', start) - start);
-}
-
 using Peer =
     test_support::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
 
@@ -53,23 +42,18 @@ class BridgeEndToEnd : public ::testing::Test {
   // Starts the frozen simulator with `settings`, then the bridge pointed at it, waits until the
   // bridge runs its loop, and joins a peer.
   void StartBoth(const std::string& settings = kWorkedExampleSettings) {
-    std::vector<std::string> args = {"--port", "0", "--freeze"};
+    std::vector<std::string> args = {"--freeze"};
     for (std::size_t start = 0; start < settings.size();) {
       const std::size_t end = std::min(settings.find('|', start), settings.size());
       args.insert(args.end(), {"--set", settings.substr(start, end - start)});
       start = end + 1;
     }
-    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), args);
-    ASSERT_TRUE(sim_->WaitForStdout("\n", kPatience)) << sim_->Stderr();
-    const std::string first_line = sim_->Stdout().substr(0, sim_->Stdout().find('\n'));
-    const std::string prefix = "listening on ";
-    ASSERT_EQ(first_line.rfind(prefix, 0), 0u) << first_line;
-
+    int sim_port = 0;
+    sim_ = test_support::StartSimulator(args, sim_port);
+    ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
     bridge_port_ = test_support::FreeLoopbackPort(true);
-    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(bridge_port_)},
-                                  {"SKYHELM_SIM_ADDRESS=" + first_line.substr(prefix.size())});
-    ASSERT_TRUE(bridge_->WaitForStdout("Running...\n", kPatience))
-        << bridge_->Stdout() << bridge_->Stderr();
+    bridge_ = test_support::StartBridge(bridge_port_, sim_port);
+    ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
     peer_.emplace(bridge_port_, "\r\n");
     ASSERT_TRUE(peer_->Join());
   }
@@ -98,19 +82,6 @@ TEST_F(BridgeEndToEnd, WorkedExampleLineGoesOnAfterTheSimulatorIsKilled) {
     ASSERT_EQ(*datagram, kWorkedExampleReply);
   }
   EXPECT_TRUE(bridge_->Running());
-}
-
-TEST_F(BridgeEndToEnd, HeadingCommandReachesTheSimulatorAndComesBackInALaterLine) {
-  ASSERT_NO_FATAL_FAILURE(StartBoth("Autopilot Heading Lock Dir=90"));
-  const auto before = peer_->Next();
-  ASSERT_TRUE(before);
-  EXPECT_EQ(HeadingBugField(*before), "90");
-
-  peer_->Send("h270");
-  EXPECT_TRUE(sim_->WaitForStdout("event HEADING_BUG_SET 270\n", kPatience)) << sim_->Stdout();
-  EXPECT_TRUE(bridge_->WaitForStderr("Heading Set\n", kPatience));
-  EXPECT_TRUE(peer_->Next([](const std::string& d) { return HeadingBugField(d) == "270"; }))
-      << "the heading bug never showed 270";
 }
 
 class BridgeStopSignal : public BridgeEndToEnd, public ::testing::WithParamInterface<int> {};

@@ -14,7 +14,7 @@
 
 #include "platform/simconnect/wire_protocol.h"
 #include "sim/telemetry_schema.h"
-#include "tests/fault/bridge_rig.h"
+#include "tests/support/bridge_rig.h"
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/support/loopback_peer.h"
 

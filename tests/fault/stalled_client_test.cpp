@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/simconnect/wire_protocol.h"
-#include "tests/fault/bridge_rig.h"
+#include "tests/support/bridge_rig.h"
 #include "tests/simulator/raw_client.h"
 
 namespace skyhelm::test_support {

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/fault/bridge_rig.h"
+#include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
 
 namespace skyhelm::test_support {

@@ -5,13 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/bridge_rig.h"
 
 namespace skyhelm {
 namespace {
 
-using skyhelm::test_support::BinPath;
-using skyhelm::test_support::ChildProcess;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kGenerous(20000);
@@ -24,14 +22,12 @@ struct ExamplePeer {
 class ExamplePeers : public ::testing::TestWithParam<ExamplePeer> {};
 
 TEST_P(ExamplePeers, CommandTheBridgeAndPrintTheNewestLine) {
-  auto sim = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0", "--time-scale", "5"});
-  ASSERT_TRUE(sim->WaitForStdout("\n", kGenerous)) << sim->Stderr();
-  const std::string first = sim->Stdout().substr(0, sim->Stdout().find('\n'));
-  const std::string sim_address = first.substr(first.rfind(' ') + 1);
-  const int port = skyhelm::test_support::FreeLoopbackPort(true);
-  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(port)},
-                                    {"SKYHELM_SIM_ADDRESS=" + sim_address});
-  ASSERT_TRUE(bridge->WaitForStdout("Running...", kGenerous)) << bridge->Stdout();
+  int sim_port = 0;
+  auto sim = test_support::StartSimulator({"--time-scale", "5"}, sim_port);
+  ASSERT_TRUE(sim) << "skyhelm-sim did not start";
+  const int port = test_support::FreeLoopbackPort(true);
+  auto bridge = test_support::StartBridge(port, sim_port);
+  ASSERT_TRUE(bridge) << "the bridge did not reach its loop";
 
   std::vector<std::string> args(GetParam().command.begin() + 1, GetParam().command.end());
   args.insert(args.end(), {"127.0.0.1", std::to_string(port), "h270"});

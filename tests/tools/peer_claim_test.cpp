@@ -89,23 +89,35 @@ constexpr ClaimSent kNone = ClaimSent::kNone;
 constexpr ClaimSent kSilence = ClaimSent::kAfterSilence;
 constexpr ClaimSent kAlive = ClaimSent::kKeepAlive;
 
-INSTANTIATE_TEST_SUITE_P(PeerClaim, Claims, ::testing::Values(
-    Scenario{"FirstTickClaims", {{0, false, kSilence}, {50, false, kNone}}},
-    Scenario{"SilentBridgeIsClaimedAgain",
-             {{0, false, kSilence}, {99, false, kNone}, {100, false, kSilence},
-              {150, false, kNone}, {200, false, kSilence}}},
-    // Silence counts from the newest datagram, not from the claim.
-    Scenario{"SilenceCountsFromTheLastLine",
-             {{0, false, kSilence}, {80, true, kNone}, {150, false, kNone},
-              {180, false, kSilence}}},
-    // A steady stream still sends a claim once per keep-alive period, and only one.
-    Scenario{"SteadyStreamKeepsAlive",
-             {{0, true, kSilence}, {50, true, kNone}, {950, true, kNone}, {1000, true, kAlive},
-              {1010, true, kNone}, {1990, true, kNone}, {2000, true, kAlive}}},
-    // A keep-alive restarts the silence clock like any claim.
-    Scenario{"KeepAliveThenSilence",
-             {{0, true, kSilence}, {1000, true, kAlive}, {1050, false, kNone},
-              {1100, false, kSilence}}}),
+INSTANTIATE_TEST_SUITE_P(
+    PeerClaim, Claims,
+    ::testing::Values(
+        Scenario{"FirstTickClaims", {{0, false, kSilence}, {50, false, kNone}}},
+        Scenario{"SilentBridgeIsClaimedAgain",
+                 {{0, false, kSilence},
+                  {99, false, kNone},
+                  {100, false, kSilence},
+                  {150, false, kNone},
+                  {200, false, kSilence}}},
+        // Silence counts from the newest datagram, not from the claim.
+        Scenario{
+            "SilenceCountsFromTheLastLine",
+            {{0, false, kSilence}, {80, true, kNone}, {150, false, kNone}, {180, false, kSilence}}},
+        // A steady stream still sends a claim once per keep-alive period, and only one.
+        Scenario{"SteadyStreamKeepsAlive",
+                 {{0, true, kSilence},
+                  {50, true, kNone},
+                  {950, true, kNone},
+                  {1000, true, kAlive},
+                  {1010, true, kNone},
+                  {1990, true, kNone},
+                  {2000, true, kAlive}}},
+        // A keep-alive restarts the silence clock like any claim.
+        Scenario{"KeepAliveThenSilence",
+                 {{0, true, kSilence},
+                  {1000, true, kAlive},
+                  {1050, false, kNone},
+                  {1100, false, kSilence}}}),
     [](const ::testing::TestParamInfo<Scenario>& scenario) {
       return std::string(scenario.param.name);
     });

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
 
 namespace skyhelm::peer {
@@ -41,14 +41,11 @@ class PeerAgainstBridge : public ::testing::Test {
  protected:
   // Starts (or restarts) the simulator and the bridge on udp_port_.
   void StartBridge() {
-    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0", "--time-scale", "5"});
-    ASSERT_TRUE(sim_->WaitForStdout("\n", kGenerous)) << sim_->Stderr();
-    const std::string first = Lines(sim_->Stdout())[0];
-    const std::string prefix = "listening on ";
-    ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
-    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port_)},
-                                  {"SKYHELM_SIM_ADDRESS=" + first.substr(prefix.size())});
-    ASSERT_TRUE(bridge_->WaitForStdout("Running...", kGenerous)) << bridge_->Stdout();
+    int sim_port = 0;
+    sim_ = test_support::StartSimulator({"--time-scale", "5"}, sim_port);
+    ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
+    bridge_ = test_support::StartBridge(udp_port_, sim_port);
+    ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
   }
 
   std::vector<std::string> WithBridge(std::vector<std::string> args, const char* timeout_s) {

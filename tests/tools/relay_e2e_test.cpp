@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/bridge_rig.h"
 #include "tools/peer/line_decoder.h"
 
 namespace skyhelm::relay {
@@ -46,13 +46,12 @@ int PortAfter(const std::string& text, const std::string& prefix) {
 class RelayRig : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> relay_args) {
-    sim_ = ChildProcess::Start(BinPath("skyhelm-sim"), {"--port", "0"});
-    ASSERT_TRUE(sim_->WaitForStdout("\n", kGenerous)) << sim_->Stderr();
-    const std::string sim_address = sim_->Stdout().substr(13, sim_->Stdout().find('\n') - 13);
-    const int bridge_port = skyhelm::test_support::FreeLoopbackPort(true);
-    bridge_ = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(bridge_port)},
-                                  {"SKYHELM_SIM_ADDRESS=" + sim_address});
-    ASSERT_TRUE(bridge_->WaitForStdout("Running...", kGenerous)) << bridge_->Stdout();
+    int sim_port = 0;
+    sim_ = test_support::StartSimulator({}, sim_port);
+    ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
+    const int bridge_port = test_support::FreeLoopbackPort(true);
+    bridge_ = test_support::StartBridge(bridge_port, sim_port);
+    ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
     relay_args.insert(relay_args.end(), {"--bridge", "127.0.0.1:" + std::to_string(bridge_port),
                                          "--udp-port", "0", "--http-port", "0"});
     relay_ = ChildProcess::Start(BinPath("skyhelm-relay"), relay_args);

@@ -1,4 +1,4 @@
-// Test support for the fault and flood runs: the real bridge and stand-in simulator as children,
+// Test support for the runs of the real programs: the bridge and stand-in simulator as children,
 // telemetry lines, and a process's resident memory. Peers are tests/support/loopback_peer.h.
 #pragma once
 
