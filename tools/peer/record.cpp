@@ -32,7 +32,9 @@ constexpr auto kGap = std::chrono::milliseconds(100);
 // A recorder claims the bridge back quickly, so that a one-shot `send` costs only a short pause,
 // shorter than a gap.
 constexpr auto kReclaimAfter = std::chrono::milliseconds(50);
-constexpr auto kClaimAnswered = std::chrono::milliseconds(10);
+// A bridge answers a claim within a pass (a fraction of a millisecond); this much slack covers a
+// loaded machine.
+constexpr auto kClaimAnswered = std::chrono::milliseconds(30);
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -68,8 +70,10 @@ class Recording {
              << "\n";
         return false;
       }
+      // Only the first claim after the stream broke off tells a takeover: later ones go out
+      // every 50 ms of a pause, and lines that resume on their own would land close to one.
       if (claim_.Tick(socket_, tracker_, now) == ClaimSent::kAfterSilence &&
-          tracker_.last_datagram_time()) {
+          tracker_.last_datagram_time() && !reclaimed_) {
         reclaimed_ = true;
         reclaim_time_ = now;
       }
@@ -224,7 +228,7 @@ class Recording {
   std::uint64_t rows_ = 0;
   std::uint64_t gaps_ = 0;
   double longest_gap_s_ = 0;
-  bool reclaimed_ = false;  // a claim went out after the stream had broken off
+  bool reclaimed_ = false;  // a claim went out after the stream had broken off (the first one)
   Clock::time_point reclaim_time_{};
   std::uint64_t takeovers_ = 0;
   bool reading_commands_;
