@@ -30,11 +30,12 @@ if ! installed wine32:i386 || ! installed qemu-user; then
   installed wine32:i386 && installed qemu-user || fail "wine32:i386 or qemu-user did not install"
 fi
 loader=/usr/lib/wine/wine               # wine32's i386 loader
+i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows  # wine32's 32-bit Windows DLLs
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64   # serves 32-bit and 64-bit clients alike
 qemu=$(command -v qemu-i386) || fail "qemu-user installed no qemu-i386"
-for file in "$loader" "$wine64" "$wineserver"; do
-  [ -x "$file" ] || fail "$file is missing (wine32:i386 and wine64 must be installed)"
+for file in "$loader" "$wine64" "$wineserver" "$i386_dlls/kernel32.dll"; do
+  [ -e "$file" ] || fail "$file is missing (wine32:i386 and wine64 must be installed)"
 done
 
 # --- Builds ---------------------------------------------------------------------------------------
@@ -52,11 +53,17 @@ export WINELOADERNOEXEC=1
 # takes seconds.
 "$wineserver" -p
 timeout -k 10 300 "$wine64" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot failed"
-# The 32-bit programs load their DLLs from syswow64, which wineboot fills from wine32's own
-# (/usr/lib/i386-linux-gnu/wine/i386-windows) when wine32 is installed before the prefix is made.
-[ -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
-  fail "wineboot left syswow64 without wine32's DLLs"
-echo "prefix ready after $(($(date +%s) - started)) s"
+# The 32-bit programs load their DLLs from syswow64. wineboot fills it only when the 32-bit DLLs
+# lie beside wine64's own (/usr/lib/x86_64-linux-gnu/wine/i386-windows), which on Debian holds no
+# more than libwine's zlib1.dll; whatever it left out is linked to wine32's own.
+syswow64=$WINEPREFIX/drive_c/windows/syswow64
+mkdir -p "$syswow64"
+linked=0
+for dll in "$i386_dlls"/*; do
+  [ -e "$syswow64/${dll##*/}" ] || { ln -s "$dll" "$syswow64/" && linked=$((linked + 1)); }
+done
+[ -e "$syswow64/kernel32.dll" ] || fail "syswow64 has no kernel32.dll (is wine32:i386 complete?)"
+echo "prefix ready after $(($(date +%s) - started)) s ($linked DLLs linked into syswow64)"
 
 # --- The 32-bit programs --------------------------------------------------------------------------
 # -R: qemu reserves the guest's address space up front; without it Wine probes for memory for
