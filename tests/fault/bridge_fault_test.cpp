@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,23 +136,6 @@ TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Kinds, SimulatorSendsGarbage, ::testing::Bool(), [](const auto& p) {
   return p.param ? "HalfAMessageThenClosed" : "ImpossibleSize";
 });
-
-TEST_F(BridgeFaultTest, PortTakenAtStartIsBoundOnceFreed) {
-  sim_ = StartSimulator({"--freeze"}, sim_port_);
-  ASSERT_NE(sim_, nullptr);
-  // Holds 127.0.0.1 on the port, so the bridge's bind to any address on it fails.
-  std::optional<LoopbackPeer> blocker(std::in_place, 0);
-  udp_port_ = blocker->local_port();
-  bridge_ = StartBridge(udp_port_, sim_port_);
-  ASSERT_NE(bridge_, nullptr);
-  LoopbackPeer(udp_port_).Send("h10");
-  EXPECT_EQ(blocker->Receive(kPatience), "h10");  // reached the blocker, not the bridge
-  blocker.reset();
-
-  ASSERT_NO_FATAL_FAILURE(JoinBridge());
-  EXPECT_FALSE(LiveLineWithHeadingBug(*peer_, 45).empty());
-  EXPECT_EQ(StopBothAndListEvents(), std::vector<std::string>{"event HEADING_BUG_SET 45"});
-}
 
 TEST_F(BridgeFaultTest, PeerWithClosedPortIsReplacedAtOnce) {
   ASSERT_NO_FATAL_FAILURE(StartWithSimulator());
