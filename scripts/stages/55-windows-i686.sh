@@ -34,9 +34,10 @@ i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows  # wine32's 32-bit Windows D
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64   # serves 32-bit and 64-bit clients alike
 qemu=$(command -v qemu-i386) || fail "qemu-user installed no qemu-i386"
-for file in "$loader" "$wine64" "$wineserver" "$i386_dlls/kernel32.dll"; do
-  [ -e "$file" ] || fail "$file is missing (wine32:i386 and wine64 must be installed)"
+for file in "$loader" "$wine64" "$wineserver"; do
+  [ -x "$file" ] || fail "$file is missing (wine32:i386 and wine64 must be installed)"
 done
+[ -e "$i386_dlls/kernel32.dll" ] || fail "$i386_dlls/kernel32.dll is missing (is wine32:i386 complete?)"
 
 # --- Builds ---------------------------------------------------------------------------------------
 cmake --preset windows-i686 -DSKYHELM_WERROR=ON >/dev/null
@@ -60,9 +61,10 @@ syswow64=$WINEPREFIX/drive_c/windows/syswow64
 mkdir -p "$syswow64"
 linked=0
 for dll in "$i386_dlls"/*; do
-  [ -e "$syswow64/${dll##*/}" ] || { ln -s "$dll" "$syswow64/" && linked=$((linked + 1)); }
+  [ -e "$syswow64/${dll##*/}" ] && continue
+  ln -s "$dll" "$syswow64/" || fail "cannot link $dll into syswow64"
+  linked=$((linked + 1))
 done
-[ -e "$syswow64/kernel32.dll" ] || fail "syswow64 has no kernel32.dll (is wine32:i386 complete?)"
 echo "prefix ready after $(($(date +%s) - started)) s ($linked DLLs linked into syswow64)"
 
 # --- The 32-bit programs --------------------------------------------------------------------------
