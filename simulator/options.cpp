@@ -97,13 +97,18 @@ std::string CatalogueListing() {
   std::ostringstream text;
   for (const SimVariable& variable : Catalogue()) {
     const bool is_text = variable.family == UnitFamily::kText;
-    text << variable.name << "  [" << (is_text ? "text" : CatalogueUnit(variable.family)) << "]";
+    const bool is_struct = variable.family == UnitFamily::kLatLonAlt;
+    text << variable.name << "  ["
+         << (is_text     ? "text"
+             : is_struct ? "structure"
+                         : CatalogueUnit(variable.family))
+         << "]";
     const std::vector<std::string> units = UnitNames(variable.family);
     if (units.size() > 1) {
       text << "  also:";
       for (std::size_t i = 1; i < units.size(); ++i) text << (i > 1 ? ", " : " ") << units[i];
     }
-    text << "\n    " << variable.meaning << "\n";
+    text << (variable.settable ? "  settable" : "") << "\n    " << variable.meaning << "\n";
   }
   return text.str();
 }
