@@ -137,6 +137,12 @@ const char* SimEventName(SimEvent event) {
   return spec != nullptr ? spec->name : "";
 }
 
+std::vector<const char*> SimEventNames() {
+  std::vector<const char*> names;
+  for (const EventSpec& spec : kEvents) names.push_back(spec.name);
+  return names;
+}
+
 void ApplySimEvent(SimState& state, SimEvent event, std::int32_t data, bool frozen) {
   const EventSpec* spec = FindSpec(event);
   if (spec == nullptr) return;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "simulator/sim_state.h"
 
@@ -66,6 +67,8 @@ enum class SimEvent {
 std::optional<SimEvent> FindSimEvent(const std::string& name);
 // The simulator's own spelling ("HEADING_BUG_SET").
 const char* SimEventName(SimEvent event);
+// Every event's name, in table order (for --list).
+std::vector<const char*> SimEventNames();
 
 // Limits applied to the data word of the setting events.
 inline constexpr double kMaxSpeedSettingKt = 999.0;

@@ -149,7 +149,7 @@ function rows(a, b) {
 }
 
 async function main() {
-  const sim = new Child([simulator, '--port', '0', '--freeze']);
+  const sim = new Child([simulator, '--port', '0', '--freeze'], {}, true);
   try {
     const listening = await sim.waitFor(l => l.startsWith('listening on '), 'the simulator');
     const port = Number(listening.split(':').pop());
@@ -200,6 +200,18 @@ async function main() {
     const sixHz = a.seen.event.filter(m => m.clientEventId === 4).length;
     await sleep(500);
     if (a.seen.event.filter(m => m.clientEventId === 4).length !== sixHz) fail('6Hz still on');
+
+    // A pause typed on the simulator's standard input: Pause 1, Sim 0; resuming turns them back.
+    a.handle.subscribeToSystemEvent(34, 'SimStop');
+    sim.process.stdin.write('pause\n');
+    await a.first('event', m => m.clientEventId === 2 && m.data === 1, 'Pause 1');
+    await a.first('event', m => m.clientEventId === 1 && m.data === 0, 'Sim 0');
+    await a.first('event', m => m.clientEventId === 34, 'SimStop');
+    h.requestSystemState(98, 'Sim');
+    await a.first('systemState', m => m.requestID === 98 && m.dataInteger === 0, 'paused state');
+    sim.process.stdin.write('resume\n');
+    await sim.waitFor(l => l === 'resumed', 'the resumed line');
+    await a.wait(() => a.seen.event.filter(m => m.clientEventId === 2).length === 3, 'Pause 0');
 
     // Nothing else drew an exception.
     h.requestSystemState(99, 'Sim');
