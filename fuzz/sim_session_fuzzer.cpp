@@ -77,7 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool keep = Handle(session, request, world, outbox, log);
     FUZZ_CHECK(event_lines <= transmits);
     if (!keep) break;
-    session.QueueFrame(world.state, frame++, kFramesPerSecond, outbox);
+    // Events this session transmitted come back through its own groups, as the server does it.
+    for (const simulator::TransmittedEvent& event : world.transmitted) {
+      session.DeliverEvent(event, outbox);
+    }
+    world.transmitted.clear();
+    simulator::FrameTick tick;
+    tick.frame = frame++;
+    tick.frames_per_second = kFramesPerSecond;
+    tick.sim_time_s = static_cast<double>(tick.frame) / kFramesPerSecond;
+    session.QueueFrame(world, tick, outbox);
     DrainAndCheck(outbox);
   }
   return 0;

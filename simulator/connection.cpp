@@ -16,8 +16,8 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
 }  // namespace
 
-Connection::Connection(int fd, int client_number, std::size_t outbox_limit_bytes)
-    : fd_(fd), session_(client_number), outbox_(outbox_limit_bytes) {}
+Connection::Connection(int fd, int client_number, std::size_t outbox_limit_bytes, bool over_limit)
+    : fd_(fd), session_(client_number, over_limit), outbox_(outbox_limit_bytes) {}
 
 Connection::~Connection() { ::close(fd_); }
 
@@ -82,6 +82,13 @@ void Connection::BeginClosing(std::chrono::steady_clock::time_point deadline) {
 
 bool Connection::FinishedClosing(std::chrono::steady_clock::time_point now) const {
   return closing_ && (outbox_.Empty() || now >= closing_deadline_);
+}
+
+void Connection::EnforceHandshake(std::chrono::steady_clock::time_point now,
+                                  std::chrono::steady_clock::duration deadline,
+                                  const ServerLog& log) {
+  if (dead_ || closing_ || session_.opened() || now - accepted_ < deadline) return;
+  Drop(log, "no open request in time");
 }
 
 void Connection::Drop(const ServerLog& log, const char* why) {

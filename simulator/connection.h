@@ -13,7 +13,8 @@ namespace skyhelm::simulator {
 class Connection {
  public:
   // Takes ownership of `fd`, a connected non-blocking TCP socket, and closes it on destruction.
-  Connection(int fd, int client_number, std::size_t outbox_limit_bytes);
+  // An over-the-limit connection only gets its refusal (see ClientSession).
+  Connection(int fd, int client_number, std::size_t outbox_limit_bytes, bool over_limit = false);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -42,6 +43,10 @@ class Connection {
   // True once a closing connection has nothing left to send or ran out of time.
   bool FinishedClosing(std::chrono::steady_clock::time_point now) const;
 
+  // Ends a connection that has not opened its session by `deadline` after being accepted.
+  void EnforceHandshake(std::chrono::steady_clock::time_point now,
+                        std::chrono::steady_clock::duration deadline, const ServerLog& log);
+
  private:
   void HandleFrames(World& world, const ServerLog& log);
   void Drop(const ServerLog& log, const char* why);
@@ -53,6 +58,7 @@ class Connection {
   bool dead_ = false;
   bool closing_ = false;
   std::chrono::steady_clock::time_point closing_deadline_;
+  std::chrono::steady_clock::time_point accepted_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace skyhelm::simulator

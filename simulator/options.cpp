@@ -7,9 +7,35 @@
 #include <sstream>
 
 #include "simulator/catalogue.h"
+#include "simulator/sim_events.h"
 
 namespace skyhelm::simulator {
 namespace {
+
+const char* const kServedCalls =
+    "Standard input: a line \"pause\" or \"resume\" pauses the simulation (the Pause, Sim and\n"
+    "SimStart/SimStop system events follow it).\n"
+    "\n"
+    "SimConnect calls (protocol versions 2 to 6):\n"
+    "  served:  Open; AddToDataDefinition, ClearDataDefinition (every variable of --list; INT32,\n"
+    "           INT64, FLOAT32, FLOAT64, STRING8..STRING260, LATLONALT); RequestDataOnSimObject\n"
+    "           (user aircraft; periods, CHANGED, TAGGED, origin, interval, limit, epsilon);\n"
+    "           SetDataOnSimObject (settable variables; plain or tagged);\n"
+    "           MapClientEventToSimEvent (the key events the model knows, custom names with a\n"
+    "           period, private empty names), TransmitClientEvent;\n"
+    "           AddClientEventToNotificationGroup, RemoveClientEvent,\n"
+    "           SetNotificationGroupPriority, ClearNotificationGroup;\n"
+    "           SubscribeToSystemEvent, UnsubscribeFromSystemEvent, SetSystemEventState (1sec,\n"
+    "           4sec, 6Hz, Frame, PauseFrame, Pause, Paused, Unpaused, Sim, SimStart, SimStop);\n"
+    "           RequestSystemState (Sim, AircraftLoaded, FlightLoaded, FlightPlan, DialogMode);\n"
+    "           MapClientDataNameToID, CreateClientData, AddToClientDataDefinition,\n"
+    "           ClearClientDataDefinition, RequestClientData, SetClientData\n"
+    "  partly:  group priorities order a client's own events but mask nothing; documented system\n"
+    "           events nothing here causes (Crashed, View, FlightLoaded ...) are accepted, never\n"
+    "           sent; client data epsilon is ignored (any change counts)\n"
+    "  refused: every other call, with an ERROR exception naming its send id\n"
+    "  more than 64 clients: TOO_MANY_OBJECTS against the Open, then QUIT; an Open must come\n"
+    "           within 5 s of connecting\n";
 
 // Applies one NAME=VALUE; an empty result means it was applied.
 std::string ApplySetting(const std::string& setting, SimState& state) {
@@ -69,6 +95,7 @@ int ParseOptions(int argc, const char* const* argv, SimOptions& options, std::st
   CLI::App app("Stand-in flight simulator: serves one aircraft to client-library clients",
                "skyhelm-sim");
   app.set_version_flag("--version", std::string("skyhelm-sim ") + SKYHELM_VERSION);
+  app.footer(kServedCalls);
   std::vector<std::string> settings;
   DefineOptions(app, options, settings);
   try {
@@ -97,14 +124,31 @@ std::string CatalogueListing() {
   std::ostringstream text;
   for (const SimVariable& variable : Catalogue()) {
     const bool is_text = variable.family == UnitFamily::kText;
-    text << variable.name << "  [" << (is_text ? "text" : CatalogueUnit(variable.family)) << "]";
+    const bool is_struct = variable.family == UnitFamily::kLatLonAlt;
+    text << variable.name << "  ["
+         << (is_text     ? "text"
+             : is_struct ? "structure"
+                         : CatalogueUnit(variable.family))
+         << "]";
     const std::vector<std::string> units = UnitNames(variable.family);
     if (units.size() > 1) {
       text << "  also:";
       for (std::size_t i = 1; i < units.size(); ++i) text << (i > 1 ? ", " : " ") << units[i];
     }
-    text << "\n    " << variable.meaning << "\n";
+    text << (variable.settable ? "  settable" : "") << "\n    " << variable.meaning << "\n";
   }
+  text << "\nKey events (MapClientEventToSimEvent):\n";
+  std::size_t column = 0;
+  for (const char* name : SimEventNames()) {
+    const std::size_t width = std::string(name).size() + 2;
+    if (column + width > 96) {
+      text << "\n";
+      column = 0;
+    }
+    text << "  " << name;
+    column += width;
+  }
+  text << "\n";
   return text.str();
 }
 

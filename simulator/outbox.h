@@ -8,10 +8,10 @@
 
 namespace skyhelm::simulator {
 
-// Whole messages in send order. Data messages are droppable: when the queued bytes exceed the
-// limit, the oldest data messages not yet partly sent are discarded until it fits again (or none
-// is left). Other messages (open, exceptions, quit) are never dropped; the server bounds them by
-// not reading from a client whose outbox is over its limit.
+// Whole messages in send order. Data and event messages are droppable: when the queued bytes exceed
+// the limit, the oldest data messages not yet partly sent are discarded until it fits again (or
+// none is left). Other messages (open, exceptions, quit) are never dropped; the server bounds them
+// by not reading from a client whose outbox is over its limit.
 class Outbox {
  public:
   explicit Outbox(std::size_t limit_bytes) : limit_bytes_(limit_bytes) {}

@@ -88,24 +88,35 @@ void Server::Run(const std::atomic<bool>& stop) {
       if (next_frame < now) next_frame = now + frame_period;
     }
     Reap();
+    ReportUnmapped(false);
   }
+  ReportUnmapped(true);
   SendQuitToAll();
 }
 
 void Server::PollOnce(Clock::time_point next_frame) {
   std::vector<pollfd> fds;
-  fds.push_back({listen_fd_, POLLIN, 0});
+  const bool accepting = Clock::now() >= accept_resume_;
+  fds.push_back({accepting ? listen_fd_ : -1, POLLIN, 0});
+  fds.push_back({options_.control_fd, POLLIN, 0});
   for (const auto& c : connections_) {
     const short events =
         static_cast<short>((c->WantsInput() ? POLLIN : 0) | (c->WantsOutput() ? POLLOUT : 0));
     fds.push_back({c->fd(), events, 0});
   }
-  const timespec timeout = ToTimespec(next_frame - Clock::now());
+  auto until = next_frame;
+  if (!accepting && accept_resume_ < until) until = accept_resume_;
+  const timespec timeout = ToTimespec(until - Clock::now());
   // ppoll for sub-millisecond frame timing; EINTR (a signal) simply ends this round.
   if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) return;
   // Serve the connections that existed when polling; accepted ones are polled next round.
-  const std::size_t polled = fds.size() - 1;
-  for (std::size_t i = 0; i < polled; ++i) ServeConnection(*connections_[i], fds[i + 1].revents);
+  constexpr std::size_t kFirst = 2;
+  const std::size_t polled = fds.size() - kFirst;
+  for (std::size_t i = 0; i < polled; ++i) {
+    ServeConnection(*connections_[i], fds[i + kFirst].revents);
+    DeliverTransmitted();
+  }
+  if (fds[1].revents != 0) ReadControl();
   if (fds[0].revents & POLLIN) AcceptAll();
 }
 
@@ -115,35 +126,110 @@ void Server::ServeConnection(Connection& connection, short revents) {
   NoteOutbox(connection.outbox());
 }
 
-void Server::AcceptAll() {
-  for (;;) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN: none left; other errors: try again next round
-    if (connections_.size() >= options_.max_clients) {
-      ::close(fd);
-      log_.err("connection refused: " + std::to_string(options_.max_clients) +
-               " clients already connected");
-      continue;
+void Server::DeliverTransmitted() {
+  if (world_.transmitted.empty()) return;
+  for (const TransmittedEvent& event : world_.transmitted) {
+    for (const auto& c : connections_) {
+      if (c->active()) c->session().DeliverEvent(event, c->outbox());
     }
-    SetNoDelay(fd);
-    connections_.push_back(
-        std::make_unique<Connection>(fd, next_client_number_++, options_.outbox_limit_bytes));
-    stats_.clients.store(connections_.size());
+  }
+  world_.transmitted.clear();
+  for (const auto& c : connections_) {
+    c->Flush();
+    NoteOutbox(c->outbox());
   }
 }
 
+void Server::ReadControl() {
+  char chunk[256];
+  const ssize_t n = ::read(options_.control_fd, chunk, sizeof chunk);
+  if (n <= 0) {
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) options_.control_fd = -1;
+    return;
+  }
+  control_line_.append(chunk, static_cast<std::size_t>(n));
+  for (std::size_t end; (end = control_line_.find('\n')) != std::string::npos;) {
+    std::string line = control_line_.substr(0, end);
+    control_line_.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == "pause" || line == "resume") {
+      world_.paused = line == "pause";
+      log_.out(world_.paused ? "paused" : "resumed");
+    } else if (!line.empty()) {
+      log_.err("unknown control line \"" + line.substr(0, 40) + "\" (pause, resume)");
+    }
+  }
+  if (control_line_.size() > 1024) control_line_.clear();  // no line that long is a command
+}
+
+void Server::AcceptAll() {
+  Reap();  // a slot frees as soon as its connection has closed, not a round later
+  for (;;) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors: the pending connection stays queued and the listening socket stays
+      // readable, so retrying at once would spin. Wait a little instead.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        accept_resume_ = Clock::now() + std::chrono::milliseconds(100);
+      }
+      return;
+    }
+    Admit(fd);
+  }
+}
+
+void Server::Admit(int fd) {
+  std::size_t clients = 0;
+  std::size_t refusing = 0;
+  for (const auto& c : connections_) ++(c->session().over_limit() ? refusing : clients);
+  const bool over_limit = clients >= options_.max_clients;
+  if (over_limit) {
+    log_.err("connection refused: " + std::to_string(options_.max_clients) +
+             " clients already connected");
+    if (refusing >= options_.max_refusing) {
+      ::close(fd);
+      return;
+    }
+  }
+  SetNoDelay(fd);
+  connections_.push_back(std::make_unique<Connection>(fd, next_client_number_++,
+                                                      options_.outbox_limit_bytes, over_limit));
+  stats_.clients.store(clients + (over_limit ? 0 : 1));
+}
+
 void Server::RunFrame() {
-  if (!world_.frozen) StepFlightModel(world_.state, options_.time_scale / options_.rate_hz);
-  const auto frames_per_second =
-      static_cast<std::uint32_t>(std::max(1.0, std::round(options_.rate_hz)));
+  if (!world_.paused) {
+    if (!world_.frozen) StepFlightModel(world_.state, options_.time_scale / options_.rate_hz);
+    sim_time_s_ += options_.time_scale / options_.rate_hz;
+  }
+  FrameTick tick;
+  tick.frame = frame_;
+  tick.frames_per_second = static_cast<std::uint32_t>(std::max(1.0, std::round(options_.rate_hz)));
+  tick.sim_time_s = sim_time_s_;
+  tick.rate_hz = static_cast<float>(options_.rate_hz);
+  tick.time_scale = static_cast<float>(options_.time_scale);
   for (const auto& c : connections_) {
     if (!c->session().opened() || !c->active()) continue;
-    c->session().QueueFrame(world_.state, frame_, frames_per_second, c->outbox());
+    c->session().QueueFrame(world_, tick, c->outbox());
     c->Flush();
     NoteOutbox(c->outbox());
   }
   ++frame_;
   stats_.frames.store(frame_);
+}
+
+void Server::ReportUnmapped(bool final_report) {
+  const auto now = Clock::now();
+  if (!final_report && now < next_unmapped_report_) return;
+  next_unmapped_report_ = now + options_.unmapped_report_period;
+  const std::uint64_t fresh = world_.unmapped_transmits - unmapped_reported_;
+  if (fresh == 0) return;
+  unmapped_reported_ = world_.unmapped_transmits;
+  log_.err(std::to_string(fresh) + " transmits of unmapped event ids" +
+           (final_report ? " at the end"
+                         : " in the last " +
+                               std::to_string(options_.unmapped_report_period.count()) + " s") +
+           ", each answered with UNRECOGNIZED_ID");
 }
 
 void Server::NoteOutbox(const Outbox& outbox) {
@@ -154,6 +240,7 @@ void Server::NoteOutbox(const Outbox& outbox) {
 
 void Server::Reap() {
   const auto now = Clock::now();
+  for (const auto& c : connections_) c->EnforceHandshake(now, options_.handshake_timeout, log_);
   auto finished = [&](const std::unique_ptr<Connection>& c) {
     if (!c->dead() && !c->FinishedClosing(now)) return false;
     if (c->session().opened()) {
@@ -167,7 +254,9 @@ void Server::Reap() {
   std::uint64_t dropped = dropped_closed_;
   for (const auto& c : connections_) dropped += c->outbox().DroppedMessages();
   stats_.dropped_data_messages.store(dropped);
-  stats_.clients.store(connections_.size());
+  std::size_t clients = 0;
+  for (const auto& c : connections_) clients += c->session().over_limit() ? 0 : 1;
+  stats_.clients.store(clients);
 }
 
 void Server::SendQuitToAll() {

@@ -19,7 +19,14 @@ struct ServerOptions {
   double rate_hz = 60.0;                        // frames per real second
   double time_scale = 1.0;                      // simulated seconds per real second
   std::size_t outbox_limit_bytes = 256 * 1024;  // per client, before data messages are dropped
-  std::size_t max_clients = 64;                 // further connections are accepted and closed
+  std::size_t max_clients = 64;  // further connections are refused with a reason (see Connection)
+  std::size_t max_refusing =
+      16;  // refusals in progress at once; beyond, a connection is just closed
+  std::chrono::milliseconds handshake_timeout{5000};  // for a connection to send its Open
+  // A descriptor whose lines "pause" and "resume" pause the simulation (skyhelm-sim: standard
+  // input); -1 for none. Read without waiting; its end is simply no more control.
+  int control_fd = -1;
+  std::chrono::seconds unmapped_report_period{10};
 };
 
 // Figures readable from any thread while the server runs (tests and benchmarks).
@@ -54,6 +61,10 @@ class Server {
 
   void PollOnce(Clock::time_point next_frame);
   void AcceptAll();
+  void Admit(int fd);
+  void ReadControl();
+  void DeliverTransmitted();
+  void ReportUnmapped(bool final_report);
   void RunFrame();
   void ServeConnection(Connection& connection, short revents);
   void Reap();
@@ -67,6 +78,11 @@ class Server {
   std::uint16_t port_ = 0;
   int next_client_number_ = 1;
   std::uint64_t frame_ = 0;
+  double sim_time_s_ = 0.0;
+  Clock::time_point accept_resume_{};  // after EMFILE, accepting waits until then
+  std::string control_line_;
+  std::uint64_t unmapped_reported_ = 0;
+  Clock::time_point next_unmapped_report_{};
   std::uint64_t dropped_closed_ = 0;  // data messages dropped for clients already gone
   std::vector<std::unique_ptr<Connection>> connections_;
   ServerStats stats_;

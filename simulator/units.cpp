@@ -52,7 +52,10 @@ const UnitEntry kUnits[] = {
     {UnitFamily::kVerticalSpeed, "meters per minute", kMetersPerFoot},
     {UnitFamily::kBool, "bool", 1.0},
     {UnitFamily::kBool, "boolean", 1.0},
+    {UnitFamily::kRpm, "rpm", 1.0},
+    {UnitFamily::kNumber, "number", 1.0},
     {UnitFamily::kText, "", 1.0},
+    {UnitFamily::kLatLonAlt, "", 1.0},
 };
 
 }  // namespace

@@ -16,7 +16,10 @@ enum class UnitFamily {
   kRatio,          // percent over 100
   kVerticalSpeed,  // feet per minute
   kBool,           // bool
+  kRpm,            // revolutions per minute
+  kNumber,         // a count
   kText,           // no unit (a null or empty units name)
+  kLatLonAlt,      // a structure: degrees, degrees, feet; no unit
 };
 
 // True when a and b are equal ignoring ASCII case.

@@ -79,13 +79,40 @@ def main():
     req_data = request(0x0E, 2, struct.pack("<8I", 0, 0, 0, 3, 0, 0, 0, 0))
     map_ev = request(0x04, 3, struct.pack("<I", 1) + text("HEADING_BUG_SET"))
     transmit = request(0x05, 4, struct.pack("<5I", 0, 1, 270, 1900000000, 0x10))
-    unsupported = request(0x17, 5, struct.pack("<I", 1) + text("SimStart"))  # not served
+    unsupported = request(0x0B, 5, struct.pack("<3I", 1, 0, 0))  # not served
+    # The general calls, as an add-on makes them: system events and states, notification
+    # groups, SetDataOnSimObject (plain and tagged), client data shared under a name.
+    general = [
+        request(0x17, 7, struct.pack("<I", 1) + text("1sec")),
+        request(0x17, 8, struct.pack("<I", 2) + text("Pause")),
+        request(0x06, 9, struct.pack("<2I", 1, 0)),
+        request(0x18, 10, struct.pack("<I", 2)),
+        request(0x35, 11, struct.pack("<I", 5) + text("AircraftLoaded")),
+        request(0x04, 12, struct.pack("<I", 9) + text("Skyhelm.CustomEvent")),
+        request(0x04, 13, struct.pack("<I", 10) + text("")),
+        request(0x07, 14, struct.pack("<3I", 1, 9, 0)),
+        request(0x09, 15, struct.pack("<2I", 1, 1)),
+        request(0x05, 16, struct.pack("<5I", 0, 9, 42, 1, 0)),
+        request(0x08, 17, struct.pack("<2I", 1, 9)),
+        request(0x0A, 18, struct.pack("<I", 1)),
+        request(0x10, 19, struct.pack("<5I", 0, 0, 0, 1, 8) + struct.pack("<d", 3500.0)),
+        request(0x10, 20, struct.pack("<5I", 0, 0, 1, 1, 12) + struct.pack("<Id", 0xFFFFFFFF, 1.0)),
+        request(0x37, 21, text("Skyhelm.Shared") + struct.pack("<I", 3)),
+        request(0x38, 22, struct.pack("<3I", 3, 16, 0)),
+        request(0x39, 23, struct.pack("<3IfI", 4, 0xFFFFFFFF, 16, 0.0, 1)),
+        request(0x3B, 24, struct.pack("<8I", 3, 6, 4, 3, 3, 0, 0, 0)),
+        request(0x3C, 25, struct.pack("<5I", 3, 4, 0, 1, 16) + b"sixteen bytes ok"),
+        request(0x0E, 26, struct.pack("<8I", 7, 0, 0, 3, 1, 2, 10, 5)),
+        request(0x0D, 27, struct.pack("<I", 0)),
+    ]
     short_add = request(0x0C, 6, struct.pack("<I", 0))  # a known type of the wrong size
     session = open_req + add + req_data + map_ev + transmit + unsupported
     for name, data in {
         "session": session, "add": add, "transmit": transmit, "unsupported": unsupported,
         "short_add": short_add, "open_v6": open_request(0, "x", 6),
         "broken_size": struct.pack("<I", 0x7FFFFFFF) + b"\0" * 12, "partial": session[:100],
+        "general_calls": b"".join(general),
+        "short_set_data": request(0x10, 7, struct.pack("<4I", 0, 0, 0, 1)),
     }.items():
         write("wire_request_fuzzer", name, data)
     # The session fuzzer opens the session itself; its input is what follows the handshake.
@@ -93,6 +120,7 @@ def main():
         "bridge_session": add + req_data + map_ev + transmit + transmit + unsupported + short_add,
         "second_open": open_req + add + req_data, "bad_open": open_request(7, "x", 9),
         "unknown_event": request(4, 4, struct.pack("<I", 2) + text("NO_SUCH_EVENT")) + transmit,
+        "add_on_session": add + req_data + b"".join(general),
     }.items():
         write("sim_session_fuzzer", name, data)
 

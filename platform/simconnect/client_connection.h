@@ -68,7 +68,7 @@ class ClientConnection {
     NextSendId();
     return Flush();
   }
-  // The send id of the last packet queued (the Open packet is 0).
+  // The send id of the last packet queued (the Open packet is 1, as the real library numbers them).
   std::uint32_t last_send_id() const { return next_send_id_ - 1; }
 
   // Never blocks: flushes pending requests, reads what has arrived (at most kReadBudgetBytes) and
@@ -99,7 +99,7 @@ class ClientConnection {
   net::Socket socket_ = net::kInvalidSocket;
   State state_ = State::kEnded;
   std::uint32_t protocol_ = wire::kDefaultProtocol;
-  std::uint32_t next_send_id_ = 0;
+  std::uint32_t next_send_id_ = 1;
 
   std::vector<std::uint8_t> outgoing_;
   std::size_t outgoing_sent_ = 0;  // bytes at the front of outgoing_ already sent

@@ -8,7 +8,7 @@
 //   simulator -> client: exactly the bytes of a SIMCONNECT_RECV structure (dwSize, dwVersion =
 //                        the client's protocol version, dwID, ...), a data block appended
 //
-// Send ids count per connection: the Open packet is 0, each later packet one more. There is no
+// Send ids count per connection: the Open packet is 1, each later packet one more. There is no
 // close packet; closing the socket ends the session. Text fields are fixed 256-byte zero-padded
 // fields; a longer text is cut at 255 bytes and a zero.
 #pragma once
@@ -60,8 +60,31 @@ enum class RequestType : std::uint32_t {
   kTransmitClientEvent = 0x05,
   kAddToDataDefinition = 0x0C,
   kRequestDataOnSimObject = 0x0E,
+  // The general calls below decode into Request::general; the words are in the order listed
+  // (a float travels as its bits in a word), text is the one 256-byte text field, data the bytes
+  // after the fixed part.
+  kSetSystemEventState = 0x06,                // event id, state
+  kAddClientEventToNotificationGroup = 0x07,  // group id, event id, maskable
+  kRemoveClientEvent = 0x08,                  // group id, event id
+  kSetNotificationGroupPriority = 0x09,       // group id, priority
+  kClearNotificationGroup = 0x0A,             // group id
+  kClearDataDefinition = 0x0D,                // define id
+  kSetDataOnSimObject = 0x10,          // define id, object id, flags, array count, unit size; data
+  kSubscribeToSystemEvent = 0x17,      // event id; text: the system event's name
+  kUnsubscribeFromSystemEvent = 0x18,  // event id
+  kRequestSystemState = 0x35,          // request id; text: the state's name
+  kMapClientDataNameToId = 0x37,       // text: the area's name; client data id
+  kCreateClientData = 0x38,            // client data id, size, flags
+  kAddToClientDataDefinition = 0x39,   // define id, offset, size or type, epsilon, datum id
+  kClearClientDataDefinition = 0x3A,   // define id
+  kRequestClientData = 0x3B,  // client data id, request id, define id, period, flags, origin,
+                              // interval, limit
+  kSetClientData = 0x3C,      // client data id, define id, flags, reserved, unit size; data
   kUnsupported = 0xFFFFFFFFu,
 };
+
+// True for the types that decode into Request::general.
+bool IsGeneralRequest(RequestType type);
 
 struct OpenRequest {
   std::string client_name;
@@ -101,6 +124,13 @@ struct TransmitClientEventRequest {
   std::uint32_t flags = 0;
 };
 
+// A request of one of the general calls (see RequestType).
+struct GeneralRequest {
+  std::array<std::uint32_t, 8> words{};
+  std::string text;
+  std::vector<std::uint8_t> data;
+};
+
 // One decoded client request; only the member named by `type` is meaningful.
 struct Request {
   RequestType type = RequestType::kUnsupported;
@@ -114,6 +144,7 @@ struct Request {
   RequestDataOnSimObjectRequest request_data;
   MapClientEventRequest map;
   TransmitClientEventRequest transmit;
+  GeneralRequest general;
 };
 
 // --- framing -----------------------------------------------------------------------------------
@@ -141,10 +172,14 @@ void EncodeMapClientEvent(const MapClientEventRequest& request, std::uint32_t pr
                           std::uint32_t send_id, std::vector<std::uint8_t>& out);
 void EncodeTransmitClientEvent(const TransmitClientEventRequest& request, std::uint32_t protocol,
                                std::uint32_t send_id, std::vector<std::uint8_t>& out);
+// `type` must satisfy IsGeneralRequest; words beyond the type's layout are not sent.
+void EncodeGeneralRequest(RequestType type, const GeneralRequest& request, std::uint32_t protocol,
+                          std::uint32_t send_id, std::vector<std::uint8_t>& out);
 
-// Decodes one whole framed request (as PeekFrame delimited it). False only when the header
-// itself is unusable (shorter than 16 bytes or a size field other than `size`); any other packet
-// type, or a known one of the wrong size, decodes as kUnsupported. Never reads past data + size.
+// Decodes one whole framed request (as PeekFrame delimited it) into `out`, which is reset first.
+// False only when the header itself is unusable (shorter than 16 bytes or a size field other than
+// `size`); any other packet type, or a known one of the wrong size (shorter than its fixed part,
+// for the calls that carry data), decodes as kUnsupported. Never reads past data + size.
 bool DecodeRequest(const std::uint8_t* data, std::size_t size, Request& out);
 
 // --- messages (simulator -> client) ------------------------------------------------------------
@@ -157,9 +192,32 @@ struct OpenMessageVersions {
 void EncodeOpenMessage(std::uint32_t protocol, const std::string& application_name,
                        const OpenMessageVersions& versions, std::vector<std::uint8_t>& out);
 void EncodeQuitMessage(std::uint32_t protocol, std::vector<std::uint8_t>& out);
+// SIMCONNECT_RECV_EVENT: a client event (or a system event) with its group and data word.
+void EncodeEventMessage(std::uint32_t protocol, std::uint32_t group_id, std::uint32_t event_id,
+                        std::uint32_t data, std::vector<std::uint8_t>& out);
+// SIMCONNECT_RECV_EVENT_FRAME: the "Frame" system event with the frame rate and simulation rate.
+void EncodeFrameEventMessage(std::uint32_t protocol, std::uint32_t event_id, float frame_rate,
+                             float sim_speed, std::vector<std::uint8_t>& out);
+// SIMCONNECT_RECV_SYSTEM_STATE: an integer, a float and a text of at most 259 bytes.
+void EncodeSystemStateMessage(std::uint32_t protocol, std::uint32_t request_id,
+                              std::uint32_t integer, float real, const std::string& text,
+                              std::vector<std::uint8_t>& out);
 void EncodeExceptionMessage(std::uint32_t protocol, std::uint32_t exception, std::uint32_t send_id,
                             std::uint32_t index, std::vector<std::uint8_t>& out);
-// A SIMCONNECT_RECV_SIMOBJECT_DATA message whose data block is block[0..block_size).
+// The fields of SIMCONNECT_RECV_SIMOBJECT_DATA (and of RECV_CLIENT_DATA, which shares its layout)
+// before the data block.
+struct DataMessage {
+  bool client_data = false;  // RECV_CLIENT_DATA rather than RECV_SIMOBJECT_DATA
+  std::uint32_t request_id = 0;
+  std::uint32_t object_id = 0;
+  std::uint32_t define_id = 0;
+  std::uint32_t flags = 0;  // the request's flags
+  std::uint32_t define_count = 0;
+};
+void EncodeDataMessage(std::uint32_t protocol, const DataMessage& header, const std::uint8_t* block,
+                       std::size_t block_size, std::vector<std::uint8_t>& out);
+// A SIMCONNECT_RECV_SIMOBJECT_DATA message without flags whose data block is
+// block[0..block_size).
 void EncodeSimObjectDataMessage(std::uint32_t protocol, std::uint32_t request_id,
                                 std::uint32_t object_id, std::uint32_t define_id,
                                 std::uint32_t define_count, const std::uint8_t* block,

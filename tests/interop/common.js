@@ -36,12 +36,13 @@ function transmitHeadingBug(handle, tables, degrees) {
 // A child whose standard output lines are kept; waitFor resolves with the first line (from the
 // start, or after the last one matched) for which `test` holds.
 class Child {
-  constructor(argv, env) {
+  // With `stdin` true, the child's standard input is a pipe at this.process.stdin.
+  constructor(argv, env, stdin = false) {
     this.lines = [];
     this.waiters = [];
     this.process = spawn(argv[0], argv.slice(1), {
       env: { ...process.env, ...env },
-      stdio: ['ignore', 'pipe', 'inherit'],
+      stdio: [stdin ? 'pipe' : 'ignore', 'pipe', 'inherit'],
     });
     readline.createInterface({ input: this.process.stdout }).on('line', line => {
       this.lines.push(line);

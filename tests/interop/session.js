@@ -37,13 +37,21 @@ async function main() {
     const { recvOpen, handle } = await open('Skyhelm interop', protocol, { host: LOOPBACK, port });
     check(recvOpen.applicationName === 'Skyhelm stand-in simulator',
           'open names ' + recvOpen.applicationName);
+    // The simulator's own version, whatever the client's: a 2006-era simulator.
+    check(recvOpen.applicationVersionMajor === 10 && recvOpen.simConnectVersionMajor === 10,
+          'open versions ' + recvOpen.applicationVersionMajor + '/' +
+          recvOpen.simConnectVersionMajor);
     await sim.waitFor(l => l === 'client 1 connected "Skyhelm interop"', 'the connection line');
     const versions = new Set();
     handle._clientSocket.on('data', message => versions.add(message.protocolVersion));
 
     const records = [];
     const exceptions = [];
-    handle.on('simObjectData', message => records.push(decode(message.data)));
+    const counts = new Set();
+    handle.on('simObjectData', message => {
+      counts.add(message.defineCount);
+      records.push(decode(message.data));
+    });
     handle.on('exception', exception => exceptions.push(exception));
     const until = (test, what) => within(new Promise(resolve => {
       const poll = setInterval(() => test() && (clearInterval(poll), resolve()), 5);
@@ -69,7 +77,7 @@ async function main() {
 
     const unknown = handle.addToDataDefinition(5, 'PLANE WOBBLE', 'feet',
                                                SimConnectDataType.INT32);
-    const unserved = handle.subscribeToSystemEvent(40, 'SimStart');
+    const unserved = handle.requestNotificationGroup(40, 0, 0);
     await until(() => exceptions.length >= 2, 'two exceptions');
     check(exceptions[0].sendId === unknown && exceptions[0].exception === NAME_UNRECOGNIZED,
           'unknown variable: ' + JSON.stringify(exceptions[0]));
@@ -77,6 +85,11 @@ async function main() {
           'unserved request: ' + JSON.stringify(exceptions[1]));
     const after = records.length;
     await until(() => records.length >= after + 10, 'data after the refused requests');
+    // dwDefineCount counts the block's 8-byte elements, as the reference defines it.
+    const blockBytes = tables.entries.reduce(
+      (n, [, , type]) => n + (type === SimConnectDataType.STRING256 ? 256 : 4), 0);
+    check(counts.size === 1 && counts.has(Math.ceil(blockBytes / 8)),
+          'define counts ' + [...counts].join(',') + ' for ' + blockBytes + ' bytes');
     check(versions.size === 1 && versions.has(protocol),
           'answered in versions ' + [...versions].join(','));
 

@@ -139,7 +139,7 @@ TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed)
       S_OK);
   DWORD last = 0;
   ASSERT_EQ(SimConnect_GetLastSentPacketID(handle_, &last), S_OK);
-  EXPECT_EQ(last, 2u);  // the open is 0
+  EXPECT_EQ(last, 3u);  // the open is 1
   EXPECT_LT(SimConnect_GetLastSentPacketID(handle_, nullptr), 0);
   EXPECT_LT(SimConnect_CallDispatch(handle_, nullptr, nullptr), 0);
   ASSERT_EQ(SimConnect_Close(handle_), S_OK);
@@ -147,7 +147,7 @@ TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed)
   const std::vector<wire::Request> r = server.Requests();
   ASSERT_EQ(r.size(), 3u);  // no close packet: closing the socket ends the session
   for (std::size_t i = 0; i < r.size(); ++i) {
-    EXPECT_EQ(r[i].send_id, i);
+    EXPECT_EQ(r[i].send_id, i + 1);
     EXPECT_EQ(r[i].protocol, wire::kDefaultProtocol);
   }
   EXPECT_EQ(r[1].map.event_id, 4u);

@@ -33,10 +33,40 @@ const Layout kLayouts[] = {
      [](Bytes& out) { EncodeRequestDataOnSimObject({}, 6, 42, out); }},
 };
 
+// The general calls: fixed sizes (with no data after the fixed part, for the two that carry some).
+const std::pair<RequestType, std::size_t> kGeneralSizes[] = {
+    {RequestType::kSetSystemEventState, 24},
+    {RequestType::kAddClientEventToNotificationGroup, 28},
+    {RequestType::kRemoveClientEvent, 24},
+    {RequestType::kSetNotificationGroupPriority, 24},
+    {RequestType::kClearNotificationGroup, 20},
+    {RequestType::kClearDataDefinition, 20},
+    {RequestType::kSetDataOnSimObject, 36},
+    {RequestType::kSubscribeToSystemEvent, 276},
+    {RequestType::kUnsubscribeFromSystemEvent, 20},
+    {RequestType::kRequestSystemState, 276},
+    {RequestType::kMapClientDataNameToId, 276},
+    {RequestType::kCreateClientData, 28},
+    {RequestType::kAddToClientDataDefinition, 36},
+    {RequestType::kClearClientDataDefinition, 20},
+    {RequestType::kRequestClientData, 48},
+    {RequestType::kSetClientData, 36},
+};
+
+std::vector<Layout> AllLayouts() {
+  std::vector<Layout> all(std::begin(kLayouts), std::end(kLayouts));
+  for (const auto& [type, size] : kGeneralSizes) {
+    all.push_back(
+        {type, size, [type = type](Bytes& out) { EncodeGeneralRequest(type, {}, 6, 42, out); }});
+  }
+  return all;
+}
+
 // Each request has its fixed size and header and decodes whole; a byte short or long, it is a
 // size mismatch; with another packet type it is unsupported; only an unusable header fails.
 TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
-  for (const Layout& layout : kLayouts) {
+  for (const Layout& layout : AllLayouts()) {
+    SCOPED_TRACE(static_cast<std::uint32_t>(layout.type));
     Bytes bytes = {0xAA};  // encoders append: an unrelated byte before must stay untouched
     layout.encode(bytes);
     ASSERT_EQ(bytes[0], 0xAA);
@@ -51,7 +81,12 @@ TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
     EXPECT_EQ(request.protocol, 6u);
     EXPECT_EQ(request.send_id, 42u);
     EXPECT_FALSE(DecodeRequest(bytes.data(), bytes.size() - 1, request));  // size field disagrees
-    for (const std::size_t size : {bytes.size() - 1, bytes.size() + 1}) {
+    // One byte short is a mismatch; one byte long too, but for the calls that carry data.
+    const bool carries_data = layout.type == RequestType::kSetDataOnSimObject ||
+                              layout.type == RequestType::kSetClientData;
+    std::vector<std::size_t> wrong_sizes = {bytes.size() - 1};
+    if (!carries_data) wrong_sizes.push_back(bytes.size() + 1);
+    for (const std::size_t size : wrong_sizes) {
       Bytes changed = bytes;
       changed.resize(size);
       const auto size_field = static_cast<std::uint32_t>(size);
@@ -72,6 +107,30 @@ TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
   header[0] = 15;
   Request request;
   EXPECT_FALSE(DecodeRequest(header.data(), header.size(), request));
+}
+
+// The fields of a general call come back in order, text cut at 255 bytes, data to the end; a
+// decode starts from an empty result, so nothing of an earlier request survives into it.
+TEST(WireProtocol, GeneralCallsRoundTripAndDecodesStartEmpty) {
+  GeneralRequest sent;
+  sent.words = {1, 2, 3, 4, 5, 6, 7, 8};
+  sent.data = {9, 8, 7};
+  Bytes bytes;
+  EncodeGeneralRequest(RequestType::kSetClientData, sent, 4, 7, bytes);
+  Request request;
+  request.open.client_name = "left over";
+  ASSERT_TRUE(DecodeRequest(bytes.data(), bytes.size(), request));
+  EXPECT_EQ(request.open.client_name, "");
+  EXPECT_EQ(request.general.data, sent.data);
+  EXPECT_EQ(request.general.words[4], 5u);
+  EXPECT_EQ(request.general.words[5], 0u);  // beyond the layout: not sent
+  bytes.clear();
+  sent.text = std::string(300, 't');
+  EncodeGeneralRequest(RequestType::kMapClientDataNameToId, sent, 4, 7, bytes);
+  ASSERT_TRUE(DecodeRequest(bytes.data(), bytes.size(), request));
+  EXPECT_EQ(request.general.text, std::string(255, 't'));
+  EXPECT_EQ(request.general.words[0], 1u);  // the word after the name
+  EXPECT_TRUE(request.general.data.empty());
 }
 
 // The Open's version block per protocol, and a name cut to 255 bytes and a zero.

@@ -76,19 +76,127 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
   }
 }
 
-TEST(Packing, TextIsZeroPaddedAndCut) {
-  const DataEntry entry{FindVariable("TITLE"), 1.0, SIMCONNECT_DATATYPE_STRING256};
-  for (const std::size_t length : {0u, 5u, 255u, 256u, 1000u}) {
-    SimState state;
-    state.title = std::string(length, 'x');
-    std::vector<std::uint8_t> block(3, 0xAA);  // packing appends
-    PackBlock(state, {entry}, block);
-    ASSERT_EQ(block.size(), 3u + 256u);
-    const std::size_t kept = std::min<std::size_t>(length, 255);
-    for (std::size_t i = 0; i < 256; ++i) {
-      ASSERT_EQ(block[3 + i], i < kept ? 'x' : 0) << "length " << length << " byte " << i;
+// Every fixed STRING size holds the text cut one byte short of it, zero-padded.
+TEST(Packing, TextIsZeroPaddedAndCutInEveryStringSize) {
+  const std::pair<SIMCONNECT_DATATYPE, std::size_t> sizes[] = {
+      {SIMCONNECT_DATATYPE_STRING8, 8},     {SIMCONNECT_DATATYPE_STRING32, 32},
+      {SIMCONNECT_DATATYPE_STRING128, 128}, {SIMCONNECT_DATATYPE_STRING256, 256},
+      {SIMCONNECT_DATATYPE_STRING260, 260},
+  };
+  for (const auto& [type, size] : sizes) {
+    const DataEntry entry{FindVariable("TITLE"), 1.0, type};
+    for (const std::size_t length : {0u, 5u, 255u, 256u, 1000u}) {
+      SimState state;
+      state.title = std::string(length, 'x');
+      std::vector<std::uint8_t> block(3, 0xAA);  // packing appends
+      PackBlock(state, {entry}, block);
+      ASSERT_EQ(block.size(), 3u + size);
+      const std::size_t kept = std::min<std::size_t>(length, size - 1);
+      for (std::size_t i = 0; i < size; ++i) {
+        ASSERT_EQ(block[3 + i], i < kept ? 'x' : 0) << "length " << length << " byte " << i;
+      }
     }
   }
+}
+
+// SetDataOnSimObject writes settable variables in the entry's unit, clamped or wrapped, and
+// writes nothing at all when any entry is read-only, the block is the wrong size or a tag unknown.
+TEST(Packing, SetDataWritesSettableVariablesOnlyAndAllOrNothing) {
+  const auto entry = [](const char* name, const char* units, SIMCONNECT_DATATYPE type,
+                        std::uint32_t id) {
+    const SimVariable* variable = FindVariable(name);
+    return DataEntry{variable, *ConversionFactor(variable->family, units), type, 0.0f, id};
+  };
+  const std::vector<DataEntry> settable = {
+      entry("Autopilot Heading Lock Dir", "degrees", kFloat64, 1),
+      entry("Plane Altitude", "meters", kInt32, 2)};
+  const std::vector<DataEntry> mixed = {settable[0], entry("Ground Velocity", "knots", kInt32, 3)};
+  std::vector<std::uint8_t> block;
+  const double heading = -90.0;
+  const std::int32_t meters = 1000;
+  block.resize(12);
+  std::memcpy(block.data(), &heading, 8);
+  std::memcpy(block.data() + 8, &meters, 4);
+  SimState state;
+  EXPECT_EQ(ApplyBlock(settable, block, state).exception, SIMCONNECT_EXCEPTION_NONE);
+  EXPECT_EQ(state.heading_bug_deg, 270.0);
+  EXPECT_NEAR(state.altitude_ft, 1000 / 0.3048, 1e-6);
+  SimState untouched;
+  EXPECT_EQ(ApplyBlock(mixed, block, untouched).exception, SIMCONNECT_EXCEPTION_DATA_ERROR);
+  block.pop_back();
+  EXPECT_EQ(ApplyBlock(settable, block, untouched).exception,
+            SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE);
+  // Tagged: id 2 alone, then an unknown id after a good pair.
+  std::vector<std::uint8_t> tagged(8);
+  const std::uint32_t id = 2;
+  std::memcpy(tagged.data(), &id, 4);
+  std::memcpy(tagged.data() + 4, &meters, 4);
+  EXPECT_EQ(ApplyTaggedBlock(settable, tagged, state).exception, SIMCONNECT_EXCEPTION_NONE);
+  tagged.insert(tagged.end(), {9, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(ApplyTaggedBlock(settable, tagged, untouched).exception, SIMCONNECT_EXCEPTION_DATUM_ID);
+  EXPECT_EQ(untouched.heading_bug_deg, SimState{}.heading_bug_deg);
+  EXPECT_EQ(untouched.altitude_ft, SimState{}.altitude_ft);
+}
+
+// Which frames a request sends at, from its period, origin, interval and limit.
+TEST(DataRequests, OriginIntervalAndLimitPickTheFrames) {
+  const struct {
+    Cadence cadence;
+    std::uint32_t origin, interval, limit;
+    std::vector<std::uint64_t> frames;  // frames 0..29 at 10 frames per second
+  } cases[] = {
+      {Cadence::kEveryFrame, 0, 10, 2, {0, 11}},
+      {Cadence::kEveryFrame, 3, 0, 4, {3, 4, 5, 6}},
+      {Cadence::kEveryFrame, 25, 1, 0, {25, 27, 29}},
+      {Cadence::kEverySecond, 1, 0, 0, {10, 20}},
+      {Cadence::kOnce, 5, 5, 5, {0}},
+  };
+  for (const auto& c : cases) {
+    Schedule schedule;
+    schedule.cadence = c.cadence;
+    schedule.origin = c.origin;
+    schedule.interval = c.interval;
+    schedule.limit = c.limit;
+    std::vector<std::uint64_t> sent;
+    for (std::uint64_t frame = 0; frame < 30 && !Finished(schedule); ++frame) {
+      if (TakePeriod(schedule, frame, 10, false)) {
+        sent.push_back(frame);
+        ++schedule.sent;
+      }
+    }
+    EXPECT_EQ(sent, c.frames) << c.origin << " " << c.interval << " " << c.limit;
+  }
+}
+
+// CHANGED sends only on a change (beyond epsilon); TAGGED sends id + value pairs, only the
+// changed ones; dwDefineCount counts 8-byte elements.
+TEST(DataRequests, ChangedAndTaggedBlocks) {
+  const auto sample = [](std::uint8_t a, double b) {
+    Sample s;
+    s.bytes = {a, 0, 0, 0};
+    s.values = {static_cast<double>(a), b};
+    s.bytes.resize(12);
+    std::memcpy(s.bytes.data() + 4, &b, 8);
+    s.ends = {4, 12};
+    return s;
+  };
+  const std::vector<EntryTag> tags = {{0.0f, 7}, {0.5f, 8}};
+  std::vector<std::uint8_t> block;
+  std::uint32_t count = 0;
+  LastSent last;
+  ASSERT_TRUE(BuildBlock(sample(1, 10.0), tags, 1, last, block, count));
+  EXPECT_EQ(block.size(), 12u);
+  EXPECT_EQ(count, 2u);
+  EXPECT_FALSE(BuildBlock(sample(1, 10.4), tags, 1, last, block, count));  // within epsilon
+  ASSERT_TRUE(BuildBlock(sample(2, 10.4), tags, 1, last, block, count));
+  EXPECT_EQ(block.size(), 12u);  // untagged: the whole block
+  LastSent tagged;
+  ASSERT_TRUE(BuildBlock(sample(1, 10.0), tags, 3, tagged, block, count));
+  EXPECT_EQ(block.size(), 4u + 4u + 4u + 8u);
+  ASSERT_TRUE(BuildBlock(sample(1, 11.0), tags, 3, tagged, block, count));
+  ASSERT_EQ(block.size(), 12u);
+  EXPECT_EQ(block[0], 8);  // only the second entry, by its datum id
+  EXPECT_EQ(count, 2u);
 }
 
 using E = SimEvent;
@@ -126,6 +234,20 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApMaster, 0, &S::autopilot_master, 1, 0},
       {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApPanelVsHold, 7, &S::vs_hold, 1, 0},
+      {E::kApAltVarInc, 0, &S::altitude_setting_ft, 3100, 3200},
+      {E::kApAltVarDec, 0, &S::altitude_setting_ft, 2900, 2800},
+      {E::kHeadingBugDec, 0, &S::heading_bug_deg, 89, 88},
+      {E::kApSpdVarInc, 0, &S::speed_setting_kt, 121, 122},
+      {E::kApVsVarDec, 0, &S::vs_setting_fpm, -100, -200},
+      {E::kAutopilotOn, 0, &S::autopilot_master, 1, 1},
+      {E::kApAltHoldOff, 0, &S::altitude_hold, 0, 0},
+      {E::kGearDown, 0, &S::gear_handle, 1, 1},
+      {E::kGearToggle, 0, &S::gear_handle, 0, 1},
+      {E::kLandingLightsToggle, 0, &S::light_landing, 1, 0},
+      {E::kLandingLightsSet, 5, &S::light_landing, 1, 1},
+      {E::kStrobesOff, 0, &S::light_strobe, 0, 0},
+      {E::kToggleNavLights, 0, &S::light_nav, 0, 1},
+      {E::kAllLightsToggle, 0, &S::light_logo, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(SimEventName(c.event)) + " " + std::to_string(c.data));

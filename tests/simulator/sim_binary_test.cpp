@@ -69,8 +69,10 @@ TEST_P(SimRun, ServesTheBridgeLogsEventsAndQuitsOnSignal) {
   const auto data = a.Next();
   ASSERT_TRUE(data && data->id() == kData);
   ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
-  // Request, object (the user aircraft), definition, flags, entry number, out of, define count.
-  const std::uint32_t header[] = {kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, 1};
+  // Request, object (the user aircraft), definition, flags, entry number, out of, define count
+  // (the block's 8-byte elements, rounded up).
+  const std::uint32_t header[] = {
+      kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, (kTelemetryRecordBytes + 7) / 8};
   for (std::size_t n = 0; n < 7; ++n) EXPECT_EQ(data->field(n), header[n]) << n;
   a.Transmit(kVerticalSpeedVarSet, static_cast<std::uint32_t>(-500));
   a.Transmit(kHeadingBugSet, 4294967295u);
