@@ -404,6 +404,13 @@ TEST_F(RelayRig, NetworkModeMakesATokenServesOnlyItsOwnNamesAndSlowsGuessersAndF
 }
 
 TEST_F(RelayRig, ConnectionsAreCountedAtAcceptAndRunningOutOfDescriptorsDoesNotSpin) {
+#if defined(__has_feature)
+#if __has_feature(undefined_behavior_sanitizer) || __has_feature(address_sanitizer)
+  // UBSan's vptr check proves memory readable through a pipe, which a process out of descriptors
+  // cannot make: it then reports Boost's error categories as bad and stops the relay.
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+#endif
   ASSERT_NO_FATAL_FAILURE(Start({}, "ulimit -n 64 &&"));
   // Far more connections than descriptors: the relay refuses or waits, and never spins.
   std::vector<std::unique_ptr<tcp::socket>> held;
