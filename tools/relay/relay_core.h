@@ -98,6 +98,10 @@ class ConnectionSlot {
   Relay& relay_;
 };
 
+// Reads what the bridge has sent, keeping only the newest of the datagrams waiting (the bridge
+// sends one per pass, mostly repeats); never waits.
+void DrainUpstream(Relay& relay);
+
 // Accepts browsers on relay.acceptor, forever (HTTP for the page and /status, WebSocket on /ws).
 void StartAccepting(Relay& relay);
 

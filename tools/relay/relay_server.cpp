@@ -41,7 +41,8 @@ double AgeMs(TimePoint now, TimePoint then) {
 void ReadUpstream(Relay& relay);
 void ReadDownstream(Relay& relay);
 
-// Keeps only the newest of the datagrams waiting: the bridge sends one per pass, mostly repeats.
+}  // namespace
+
 void DrainUpstream(Relay& relay) {
   const TimePoint now = Clock::now();
   boost::system::error_code ec;
@@ -82,6 +83,8 @@ void DrainUpstream(Relay& relay) {
   for (const auto& session : relay.sessions) session->OnLine(decoded.values, now);
   relay.FanOut(now);
 }
+
+namespace {
 
 void ReadUpstream(Relay& relay) {
   relay.upstream.async_wait(udp::socket::wait_read, [&relay](boost::system::error_code ec) {

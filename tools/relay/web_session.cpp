@@ -295,7 +295,9 @@ void WebSession::HandleCommand(ClientMessage message, TimePoint now) {
     return Reply(ResultJson(result));
   }
   // Said at once rather than sent into the void: the bridge would never see it, or nobody
-  // could tell whether it did.
+  // could tell whether it did. Datagrams already waiting count: a relay that was itself held up
+  // must not take its own delay for the bridge's.
+  if (relay_.bridge.state != BridgeState::kLive) DrainUpstream(relay_);
   if (relay_.bridge.state != BridgeState::kLive) {
     result.code = "bridge_not_answering";
     switch (relay_.bridge.state) {
