@@ -84,6 +84,12 @@ async function main() {
     const page = await browser.newPage();
     await page.setViewport({ width: 1100, height: 820 });
     await page.emulateMediaFeatures([{ name: "prefers-color-scheme", value: "dark" }]);
+    // Every message the page sends is kept, to be checked against the client schemas.
+    await page.evaluateOnNewDocument(() => {
+      const send = WebSocket.prototype.send;
+      window.sentMessages = [];
+      WebSocket.prototype.send = function (data) { window.sentMessages.push(data); return send.call(this, data); };
+    });
     await page.goto(url);
     const text = (id) => page.$eval(`#${id}`, (e) => e.textContent);
 
@@ -177,6 +183,15 @@ async function main() {
       if (!validate || !validate(frame)) bad.push(`${raw}: ${JSON.stringify(validate ? validate.errors : "unknown type")}`);
     }
     check(bad.length === 0 && frames.length > 10, `all ${frames.length} frames follow docs/schemas ${bad.join("; ")}`);
+    const clientSchemas = {};
+    for (const type of ["command", "subscribe"]) {
+      clientSchemas[type] = ajv.compile(JSON.parse(fs.readFileSync(path.join(sourceDir, "docs", "schemas", `client-${type}.schema.json`))));
+    }
+    // The deliberately broken ones the frame check above sent are left out.
+    const parses = (m) => { try { return typeof JSON.parse(m).type === "string"; } catch { return false; } };
+    const sent = (await page.evaluate(() => window.sentMessages)).filter(parses).filter((m) => !m.includes('"nope"'));
+    const badSent = sent.filter((m) => { const v = clientSchemas[JSON.parse(m).type]; return !v || !v(JSON.parse(m)); });
+    check(sent.length > 5 && badSent.length === 0, `the panel's ${sent.length} messages follow the client schemas ${badSent.join("; ")}`);
     const types = new Set(frames.map((f) => JSON.parse(f).type));
     check(["hello", "status", "telemetry", "result", "subscribed"].every((t) => types.has(t)), "hello, status, telemetry, result and subscribed were among them");
     check(frames.some((f) => JSON.parse(f).text === "h270\u00e9"), "h270é comes back as h270é");

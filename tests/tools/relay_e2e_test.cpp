@@ -200,7 +200,7 @@ int HttpGet(int port, const std::string& target, const std::string& host,
   if (!ec) beast::http::read(socket, buffer, response, ec);
   if (ec) return 0;
   if (body) *body = response.body();
-  return response.result_int();
+  return static_cast<int>(response.result_int());
 }
 
 TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledOnesSlowNobody) {
