@@ -3,7 +3,7 @@
 # bridge (which listens on all interfaces; every demo peer talks to it over 127.0.0.1), and shows
 # the bridge's telemetry live with skyhelm-peer.
 #
-# Usage: bash scripts/demo.sh [MODE] [--port N] [--time-scale X] [--bin-dir DIR]
+# Usage: bash scripts/demo.sh [MODE] [--port N] [--time-scale X] [--bin-dir DIR] [--listen ADDR]
 #   (no mode)        live view in this terminal (skyhelm-peer watch); type h270 Enter to turn,
 #                    q or Ctrl-C stops the view, the bridge and the simulator
 #   --serve          simulator and bridge only; use build/bin/skyhelm-peer from another terminal,
@@ -12,6 +12,9 @@
 #                    the simulator received it and that the line shows it; exit 0 on success
 #   --web            simulator, bridge and skyhelm-relay: prints the URL of the autopilot panel
 #                    to open in a browser (this machine only); Ctrl-C stops all three
+#   --listen ADDR    with --web: the relay serves ADDR instead (0.0.0.0: every interface, for a
+#                    phone or tablet on this network); it prints one address per interface with
+#                    a generated token in it, and a warning about the ports left open
 #   --flight FILE    flies a short scripted flight (a turn and a climb), records it to FILE.csv
 #                    (the recorder sends the commands, so the recording has no holes) and, with
 #                    gnuplot, draws FILE.png against simulation time with the commands marked
@@ -31,6 +34,7 @@ time_scale=""
 build=1
 bin=$root/build/bin
 flight_out=""
+listen=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --serve | --check | --web) mode=${1#--} ;;
@@ -38,6 +42,7 @@ while [ $# -gt 0 ]; do
     --port) port=${2:?--port needs a number}; shift ;;
     --time-scale) time_scale=${2:?--time-scale needs a number}; shift ;;
     --bin-dir) bin=$(cd "${2:?--bin-dir needs a folder}" && pwd); build=0; shift ;;
+    --listen) listen=${2:?--listen needs an address}; shift ;;
     -h | --help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
@@ -45,6 +50,10 @@ while [ $# -gt 0 ]; do
 done
 if [ -z "$mode" ]; then
   if [ -t 0 ] && [ -t 1 ]; then mode=watch; else mode=check; fi
+fi
+if [ -n "$listen" ] && [ "$mode" != web ]; then
+  echo "demo: --listen goes with --web" >&2
+  exit 2
 fi
 if [ -z "$time_scale" ]; then
   if [ "$mode" = flight ]; then time_scale=4; else time_scale=1; fi
@@ -212,12 +221,20 @@ run_web() {
   grep -q "$(printf ':%04X 00000000:0000 0A' "$http")" /proc/net/tcp 2>/dev/null && http=0
   udp_port_taken "$udp" && udp=0
   "$bin/skyhelm-relay" --bridge "$bridge" --http-port "$http" --udp-port "$udp" \
-    >"$logs/relay.log" 2>&1 &
+    ${listen:+--listen "$listen"} >"$logs/relay.log" 2>&1 &
   pids+=($!)
   wait_for_text "$logs/relay.log" 10 "^panel http" || fail "the relay did not start"
+  if [ -n "$listen" ]; then
+    wait_for_text "$logs/relay.log" 10 "relay: warning" || fail "the relay did not start"
+  fi
   say "relay: $(head -n 1 "$logs/relay.log")"
   say "open the panel: $(grep -m1 '^panel http' "$logs/relay.log" | sed 's/^panel //')"
-  say "UDP peers can use it too: build/bin/skyhelm-peer watch --to $(head -n 1 "$logs/relay.log" | awk '{print $3}')"
+  if grep -q '#token=' "$logs/relay.log"; then
+    say "from a phone or tablet on this network, one of:"
+    grep '#token=' "$logs/relay.log" | sed 's/^panel /demo:   /'
+    grep '^relay: warning' "$logs/relay.log" | sed 's/^relay: /demo: /'
+  fi
+  say "UDP peers can use it too: build/bin/skyhelm-peer watch --to $(head -n 1 "$logs/relay.log" | awk '{print $3}' | sed 's/^0\.0\.0\.0:/127.0.0.1:/')"
   say "Ctrl-C stops the relay, the bridge and the simulator"
   wait "${pids[@]}" || true
 }

@@ -16,4 +16,6 @@ if ! cmp -s "$here/package-lock.json" "$work_dir/package-lock.json" || [ ! -d "$
   (cd "$work_dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi
 cp "$here/panel_test.js" "$work_dir/"
+# The test reads the frame schemas and the example client from the source tree.
+export SKYHELM_SOURCE_DIR="$here/../.."
 exec node "$work_dir/panel_test.js" "$bin_dir" $screenshot

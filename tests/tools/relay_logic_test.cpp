@@ -62,11 +62,21 @@ TEST(SubscriberTable, AnyDatagramSubscribesRefreshesAndSilenceExpires) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->delivery.line_seq, 7u);
   EXPECT_EQ(table.size(), 2u);
-  EXPECT_EQ(table.Expire(At(1000), milliseconds(1000)), 0u);  // exactly the limit stays
-  EXPECT_EQ(table.Expire(At(1001), milliseconds(1000)), 1u);  // 1:11 silent since 0
+  const auto probe = milliseconds(3000);
+  EXPECT_EQ(table.Expire(At(1000), milliseconds(1000), probe), 0u);  // exactly the limit stays
+  EXPECT_FALSE(table.items()[1].probing);
+  // 1:11 silent since 0: its lines pause, the pause a peer of the bridge answers with "1".
+  EXPECT_EQ(table.Expire(At(1001), milliseconds(1000), probe), 0u);
+  EXPECT_TRUE(table.items()[1].probing);
+  EXPECT_FALSE(table.items()[0].probing);
+  EXPECT_EQ(table.Expire(At(4001), milliseconds(1000), probe), 1u);  // no answer: gone
   ASSERT_EQ(table.size(), 1u);
   EXPECT_EQ(table.items()[0].port, 10);
-  EXPECT_NE(table.Heard(2, 10, At(1001)), nullptr);  // room again
+  EXPECT_TRUE(table.items()[0].probing);  // 1:10 silent since 900
+  table.Heard(1, 10, At(4100));           // ... and answers
+  EXPECT_EQ(table.Expire(At(4200), milliseconds(1000), probe), 0u);
+  EXPECT_FALSE(table.items()[0].probing);
+  EXPECT_NE(table.Heard(2, 10, At(4200)), nullptr);  // room again
 }
 
 // One step of a claim scenario: at `ms`, something happens, then the policy ticks.
@@ -134,48 +144,202 @@ INSTANTIATE_TEST_SUITE_P(Policy, Claim,
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct MessageCase {
-  const char* json;
-  bool ok;
+  const char* name;
+  std::string json;
+  const char* code;  // "": accepted
   const char* text_or_error;
-  const char* id_json;
-  const char* token;  // nullptr: none
+  const char* id_json;  // the id as the result frame writes it
+  const char* token;    // nullptr: none
 };
 
 class Message : public ::testing::TestWithParam<MessageCase> {};
 
-TEST_P(Message, ParsesOnlyFlatCommandObjects) {
+TEST_P(Message, StrictJsonAndEchoedIdsAreValidJson) {
   const MessageCase& c = GetParam();
-  std::string error;
-  const auto message = ParseCommandMessage(c.json, error);
-  ASSERT_EQ(message.has_value(), c.ok) << error;
-  if (!c.ok) {
-    EXPECT_NE(error.find(c.text_or_error), std::string::npos) << error;
-    return;
+  MessageError error;
+  const auto message = ParseClientMessage(c.json, error);
+  ASSERT_EQ(message.has_value(), *c.code == '\0') << error.text;
+  ResultFrame result;
+  if (!message) {
+    EXPECT_STREQ(error.code, c.code);
+    EXPECT_NE(error.text.find(c.text_or_error), std::string::npos) << error.text;
+    result.id = error.id;
+  } else {
+    EXPECT_EQ(message->text, c.text_or_error);
+    EXPECT_EQ(message->token.has_value(), c.token != nullptr);
+    if (c.token) {
+      EXPECT_EQ(*message->token, c.token);
+    }
+    result.id = message->id;
+    result.text = message->text;
   }
-  EXPECT_EQ(message->text, c.text_or_error);
-  EXPECT_EQ(message->id_json, c.id_json);
-  EXPECT_EQ(message->token.has_value(), c.token != nullptr);
-  if (c.token) {
-    EXPECT_EQ(*message->token, c.token);
+  // Whatever came in, the result frame is JSON and carries the id as it was.
+  const std::string frame = ResultJson(result);
+  const auto parsed = nlohmann::json::parse(frame, nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded()) << frame;
+  EXPECT_EQ(parsed["id"].dump(), c.id_json) << frame;
+  if (message) {
+    EXPECT_EQ(parsed["text"].get<std::string>(), message->text);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Json, Message,
     ::testing::Values(
-        MessageCase{R"({"type":"command","text":"h270"})", true, "h270", "null", nullptr},
-        MessageCase{R"( { "id" : 7 , "type":"command", "text":"v-500", "token":"s3" } )", true,
+        MessageCase{"plain", R"({"type":"command","text":"h270"})", "", "h270", "null", nullptr},
+        MessageCase{"spaces_id_token",
+                    R"( { "id" : 7 , "type":"command", "text":"v-500", "token":"s3" } )", "",
                     "v-500", "7", "s3"},
-        MessageCase{R"({"type":"command","text":"a\"b\u0041\n","id":"x\"y"})", true, "a\"bA\n",
-                    R"("x\"y")", nullptr},
-        MessageCase{R"({"type":"command","text":"E","extra":true})", true, "E", "null", nullptr},
-        MessageCase{R"({"type":"hello","text":"E"})", false, "type must be", "", nullptr},
-        MessageCase{R"({"type":"command"})", false, "needs", "", nullptr},
-        MessageCase{R"({"type":"command","text":"E"} x)", false, "not a JSON", "", nullptr},
-        MessageCase{R"({"type":"command","text":"\u00e9"})", false, "not a JSON", "", nullptr},
-        MessageCase{R"({"type":"command","text":{"a":1}})", false, "not a JSON", "", nullptr},
-        MessageCase{R"({"type":"command","text":"E)", false, "not a JSON", "", nullptr},
-        MessageCase{"[1]", false, "not a JSON", "", nullptr}));
+        MessageCase{"escapes", R"({"type":"command","text":"a\"b\u0041\n","id":"x\"y"})", "",
+                    "a\"bA\n", R"("x\"y")", nullptr},
+        MessageCase{"non_ascii_escape", R"({"type":"command","text":"h270\u00e9"})", "",
+                    "h270\xc3\xa9", "null", nullptr},
+        MessageCase{"non_ascii_raw",
+                    "{\"type\":\"command\",\"text\":\"h270\xc3\xa9\",\"id\":\"\xc3\xa9\"}", "",
+                    "h270\xc3\xa9", "\"\xc3\xa9\"", nullptr},
+        MessageCase{"fractional_id", R"({"type":"command","text":"E","id":2.5e0})", "", "E", "2.5",
+                    nullptr},
+        MessageCase{"extra_keys", R"({"type":"command","text":"E","extra":[1,{}]})", "", "E",
+                    "null", nullptr},
+        MessageCase{"plus_id", R"({"type":"command","text":"E","id":+1})", "bad_json", "not a JSON",
+                    "null", nullptr},
+        MessageCase{"dot_id", R"({"type":"command","text":"E","id":.5})", "bad_json", "not a JSON",
+                    "null", nullptr},
+        MessageCase{"hex_id", R"({"type":"command","text":"E","id":0x10})", "bad_json",
+                    "not a JSON", "null", nullptr},
+        MessageCase{"leading_zero_id", R"({"type":"command","text":"E","id":01})", "bad_json",
+                    "not a JSON", "null", nullptr},
+        MessageCase{"object_id", R"({"type":"command","text":"E","id":{"a":1}})", "bad_message",
+                    "id must be", "null", nullptr},
+        MessageCase{"invalid_utf8", "{\"type\":\"command\",\"text\":\"h\xc3\"}", "bad_json",
+                    "not a JSON", "null", nullptr},
+        MessageCase{"lone_surrogate", R"({"type":"command","text":"\ud800"})", "bad_json",
+                    "not a JSON", "null", nullptr},
+        MessageCase{"trailing_comma", R"({"type":"command","text":"E",})", "bad_json", "not a JSON",
+                    "null", nullptr},
+        MessageCase{"other_type", R"({"type":"hello","text":"E","id":3})", "bad_message",
+                    "type must be", "3", nullptr},
+        MessageCase{"no_text", R"({"type":"command","id":"q"})", "bad_message", "needs", "\"q\"",
+                    nullptr},
+        MessageCase{"text_not_string", R"({"type":"command","text":{"a":1}})", "bad_message",
+                    "needs", "null", nullptr},
+        MessageCase{"token_not_string", R"({"type":"command","text":"E","token":1})", "bad_message",
+                    "token must", "null", nullptr},
+        MessageCase{"garbage_after", R"({"type":"command","text":"E"} x)", "bad_json", "not a JSON",
+                    "null", nullptr},
+        MessageCase{"unterminated", R"({"type":"command","text":"E)", "bad_json", "not a JSON",
+                    "null", nullptr},
+        MessageCase{"array", "[1]", "bad_json", "not a JSON object", "null", nullptr},
+        MessageCase{"too_long", R"({"type":"command","text":")" + std::string(5000, 'a') + "\"}",
+                    "bad_json", "too long", "null", nullptr},
+        MessageCase{"subscribe", R"({"type":"subscribe","fields":["altitude"],"rate":5,"id":1})",
+                    "", "", "1", nullptr},
+        MessageCase{"subscribe_unknown_field", R"({"type":"subscribe","fields":["alt"]})",
+                    "unknown_field", "\"alt\"", "null", nullptr},
+        MessageCase{"subscribe_bad_rate", R"({"type":"subscribe","rate":0})", "bad_rate", "above 0",
+                    "null", nullptr}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(RelayJson, SubscribeNamesItsFieldsAndTelemetryKeepsOnlyThem) {
+  MessageError error;
+  const auto message =
+      ParseClientMessage(R"({"type":"subscribe","fields":["bank","altitude"],"rate":2})", error);
+  ASSERT_TRUE(message && message->subscribe) << error.text;
+  EXPECT_EQ(message->rate_hz, 2);
+  EXPECT_EQ(SubscribedJson(nullptr, message->fields, 2),
+            R"({"type":"subscribed","id":null,"fields":["altitude","bank"],"rate":2.0})");
+  peer::TelemetryValues values;
+  values.numbers.fill(1);
+  EXPECT_EQ(TelemetryJson(values, 3, &message->fields),
+            R"({"type":"telemetry","seq":3,"fields":{"altitude":{"value":1,"unit":"ft"},)"
+            R"("bank":{"value":1.0,"unit":"deg"}}})");
+}
+
+struct TokenCase {
+  const char* name;
+  std::string expected, given;
+  bool matches;
+};
+class Token : public ::testing::TestWithParam<TokenCase> {};
+TEST_P(Token, MatchesOnlyTheSameBytes) {
+  EXPECT_EQ(TokenMatches(GetParam().expected, GetParam().given), GetParam().matches);
+}
+INSTANTIATE_TEST_SUITE_P(Compare, Token,
+                         ::testing::Values(TokenCase{"same", "s3cret", "s3cret", true},
+                                           TokenCase{"near_miss", "s3cret", "s3creT", false},
+                                           TokenCase{"prefix", "s3cret", "s3cre", false},
+                                           TokenCase{"longer", "s3cret", "s3crets3cret", false},
+                                           TokenCase{"repeated_is_not_equal", "ab", "abab", false},
+                                           TokenCase{"empty_given", "s3cret", "", false},
+                                           TokenCase{"empty_expected", "", "", false},
+                                           TokenCase{"nul_inside", std::string("a\0b", 3),
+                                                     std::string("a\0c", 3), false}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(FailedTokens, EachFailureDoublesTheWaitUpToTheMost) {
+  FailedTokens state;
+  EXPECT_EQ(TokenWaitLeft(state, At(0)), Duration::zero());
+  const int waits_ms[] = {250, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+  int now_ms = 0;
+  for (const int wait_ms : waits_ms) {
+    OnTokenFailed(state, At(now_ms));
+    EXPECT_EQ(TokenWaitLeft(state, At(now_ms)), milliseconds(wait_ms));
+    EXPECT_EQ(TokenWaitLeft(state, At(now_ms + wait_ms)), Duration::zero());
+    now_ms += wait_ms;
+  }
+  FailedTokensByAddress table(2);
+  OnTokenFailed(table.For("10.0.0.1", At(0)), At(0));
+  table.For("10.0.0.2", At(0));
+  // Full: a newcomer cannot wash out the address whose wait still runs.
+  table.For("10.0.0.3", At(100));
+  EXPECT_GT(TokenWaitLeft(table.For("10.0.0.1", At(100)), At(100)), Duration::zero());
+  table.Forget("10.0.0.1");
+  EXPECT_EQ(TokenWaitLeft(table.For("10.0.0.1", At(100)), At(100)), Duration::zero());
+}
+
+TEST(MessageBudget, BurstThenRateThenFlooding) {
+  const BudgetPolicy policy{3, 10, 5};
+  MessageBudget budget;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(SpendMessage(budget, At(0), policy), BudgetVerdict::kAllowed);
+  EXPECT_EQ(SpendMessage(budget, At(0), policy), BudgetVerdict::kRefused);
+  EXPECT_EQ(SpendMessage(budget, At(100), policy), BudgetVerdict::kAllowed);  // 10 a second
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(SpendMessage(budget, At(100), policy), BudgetVerdict::kRefused);
+  EXPECT_EQ(SpendMessage(budget, At(100), policy), BudgetVerdict::kFlooding);
+}
+
+struct HostCase {
+  const char* name;
+  const char* host;
+  const char* origin;  // nullptr: none
+  bool host_ok, origin_ok;
+};
+class Hosts : public ::testing::TestWithParam<HostCase> {};
+TEST_P(Hosts, OnlyThisMachinesNamesAndItsOwnPage) {
+  const HostPolicy policy{{"localhost", "127.0.0.1", "[::1]", "192.168.1.5", "cockpit"},
+                          {"http://dev.example:3000"}};
+  const HostCase& c = GetParam();
+  EXPECT_EQ(HostAllowed(policy, c.host), c.host_ok);
+  const std::string origin = c.origin ? c.origin : "";
+  EXPECT_EQ(OriginAllowed(policy, c.origin ? &origin : nullptr, c.host), c.origin_ok);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Policy, Hosts,
+    ::testing::Values(
+        HostCase{"loopback_own_page", "127.0.0.1:8047", "http://127.0.0.1:8047", true, true},
+        HostCase{"lan_address_own_page", "192.168.1.5:8047", "http://192.168.1.5:8047", true, true},
+        HostCase{"host_name_any_case", "Cockpit.:8047", "http://cockpit.:8047", true, true},
+        HostCase{"v6_loopback", "[::1]:8047", nullptr, true, true},
+        HostCase{"rebound_name", "evil.example:8047", "http://evil.example:8047", false, false},
+        HostCase{"foreign_origin", "192.168.1.5:8047", "http://evil.example", true, false},
+        HostCase{"other_port_origin", "127.0.0.1:8047", "http://127.0.0.1:1", true, false},
+        HostCase{"https_origin", "127.0.0.1:8047", "https://127.0.0.1:8047", true, false},
+        HostCase{"null_origin", "127.0.0.1:8047", "null", true, false},
+        HostCase{"allowed_origin", "192.168.1.5:8047", "http://dev.example:3000", true, true},
+        HostCase{"empty_host", "", nullptr, false, true},
+        HostCase{"suffix_is_not_the_name", "127.0.0.1.evil.example", nullptr, false, true}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(RelayJson, TelemetryNamesEveryFieldWithItsUnitAndNullsNonNumbers) {
   peer::TelemetryValues values;
@@ -192,8 +356,8 @@ TEST(RelayJson, TelemetryNamesEveryFieldWithItsUnitAndNullsNonNumbers) {
       0u)
       << json;
   EXPECT_NE(json.find(R"("bank":{"value":null,"unit":"deg"})"), std::string::npos) << json;
-  EXPECT_NE(json.find(R"("gear_position":{"value":1,"unit":"0..1"}}})"), std::string::npos) << json;
-  EXPECT_EQ(JsonString("a\"\\\x01\xc3"), R"("a\"\\\u0001\u00c3")");
+  EXPECT_NE(json.find(R"("gear_position":{"value":1.0,"unit":"0..1"}}})"), std::string::npos)
+      << json;
 }
 
 }  // namespace

@@ -1,8 +1,28 @@
 // skyhelm-relay: the bridge's one peer, serving many UDP peers and browsers with a web panel.
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "tools/relay/relay_server.h"
+
+namespace {
+
+// A number within [min, max], refused in words that name what the number is ("lines per second").
+CLI::Validator NumberIn(double min, double max, const char* what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (!text.empty() && *end == '\0' && value >= min && value <= max) return {};
+        char range[64];
+        std::snprintf(range, sizeof range, "from %g to %g", min, max);
+        return "\"" + text.substr(0, 32) + "\" is not a number of " + what + " " + range;
+      },
+      "NUMBER");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   skyhelm::relay::RelayOptions options;
@@ -36,13 +56,24 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535));
   app.add_option("--rate", options.rate_hz, "most lines per second to each subscriber and browser")
       ->capture_default_str()
-      ->check(CLI::Range(0.1, 1000.0));
+      ->check(NumberIn(0.1, 1000.0, "lines per second"));
   app.add_option("--expire", options.expire_s,
-                 "seconds of silence after which a UDP subscriber is dropped")
+                 "seconds of silence after which a UDP subscriber's lines pause for 3 s (a peer "
+                 "that resends \"1\" after a second without lines stays); still silent, it is "
+                 "dropped")
       ->capture_default_str()
-      ->check(CLI::Range(0.1, 86400.0));
+      ->check(NumberIn(0.1, 86400.0, "seconds"));
   app.add_option("--token", options.token,
-                 "browsers must send this with each command (viewing stays open)");
+                 "browsers must send this with each command (viewing stays open); on a "
+                 "non-loopback --listen one is generated when none is given");
+  app.add_option("--allow-host", options.allow_hosts,
+                 "also serve this Host name (beside loopback, this machine's addresses and host "
+                 "name); repeatable")
+      ->type_name("NAME");
+  app.add_option("--allow-origin", options.allow_origins,
+                 "also accept WebSockets from pages of this origin (e.g. http://dev.example:3000); "
+                 "repeatable")
+      ->type_name("ORIGIN");
   app.footer(
       "Exit codes: 0 stopped by SIGINT/SIGTERM, 1 a socket could not be set up, 2 bad usage.");
   try {

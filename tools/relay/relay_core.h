@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -26,6 +27,10 @@ class WebSession;
 // The bridge's datagrams are ~120 bytes; anything near this is not a line.
 inline constexpr std::size_t kReceiveBytes = 2048;
 inline constexpr std::size_t kMaxCommandBytes = 1024;  // the bridge refuses longer datagrams
+// A forwarded command whose effect the line has not shown by then is "not confirmed".
+inline constexpr auto kConfirmWait = std::chrono::seconds(5);
+// A UDP subscriber silent for --expire gets no lines for this long, then goes (see Expire).
+inline constexpr auto kExpiryProbe = std::chrono::seconds(3);
 
 struct Relay {
   Relay(const RelayOptions& relay_options, std::ostream& error_stream);
@@ -38,9 +43,12 @@ struct Relay {
   std::string StatusText(TimePoint now) const;
   void AddSession(std::shared_ptr<WebSession> session);
   void RemoveSession(const WebSession* session);
+  // The log: standard error, never waiting (a text that cannot go at once is dropped).
+  void Log(std::string_view text) const;
 
   RelayOptions options;
   bool listen_loopback = true;  // HTTP is on a loopback address
+  HostPolicy hosts;             // Host and Origin headers served
   std::ostream& err;
   net::io_context io;
   udp::socket upstream{io};    // connected to the bridge, so "port unreachable" is reported
@@ -49,6 +57,8 @@ struct Relay {
   net::steady_timer fanout_timer{io};
   TimePoint fanout_at{};  // when the fan-out timer fires; TimePoint{} when it is idle
   net::steady_timer housekeeping_timer{io};
+  net::steady_timer accept_backoff{io};  // out of descriptors: accept again a little later
+  bool accept_failing = false;
   net::signal_set signals{io};
 
   DeliveryPace udp_pace{};
@@ -61,16 +71,36 @@ struct Relay {
   std::string line;            // the newest valid line datagram, exactly as the bridge sent it
   std::uint64_t line_seq = 0;  // 0 until the first valid line
   TimePoint line_changed_at{};
+  std::optional<peer::TelemetryValues> values;         // the newest line, decoded
   std::shared_ptr<const std::string> telemetry_frame;  // the newest line as JSON
   std::uint64_t web_frames_skipped =
       0;  // frames a slow browser never got: a newer one replaced them
 
   std::set<std::shared_ptr<WebSession>> sessions;
+  std::size_t connections = 0;      // every accepted TCP connection still open
+  std::size_t web_connections = 0;  // those that asked for a WebSocket, handshake or not
+  FailedTokensByAddress failed_tokens{1024};
   TimePoint last_status_at{};
   std::array<char, kReceiveBytes> upstream_buffer{};
   std::array<char, kReceiveBytes> downstream_buffer{};
   udp::endpoint downstream_sender;
 };
+
+// Counts one TCP connection from accept to close (caps are counted at accept, not at handshake).
+class ConnectionSlot {
+ public:
+  explicit ConnectionSlot(Relay& relay) : relay_(relay) { ++relay_.connections; }
+  ~ConnectionSlot() { --relay_.connections; }
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  Relay& relay_;
+};
+
+// Reads what the bridge has sent, keeping only the newest of the datagrams waiting (the bridge
+// sends one per pass, mostly repeats); never waits.
+void DrainUpstream(Relay& relay);
 
 // Accepts browsers on relay.acceptor, forever (HTTP for the page and /status, WebSocket on /ws).
 void StartAccepting(Relay& relay);

@@ -1,234 +1,173 @@
-// Building and reading the relay's JSON by hand: the messages are small and flat.
+// The relay's frames through nlohmann-json. Keys keep their order (ordered_json), so a frame reads
+// in the order its description gives; text that is not valid UTF-8 (it cannot come from a parsed
+// message, but a line or a checker's text might carry a stray byte) is written as U+FFFD rather
+// than failing the frame.
 #include "tools/relay/relay_json.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace skyhelm::relay {
 
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte > 0x7e) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
-
-std::string TelemetryJson(const peer::TelemetryValues& values, std::uint64_t seq) {
-  std::string out = "{\"type\":\"telemetry\",\"seq\":" + std::to_string(seq) + ",\"fields\":{";
-  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
-    if (i > 0) out += ',';
-    out += '"';
-    out += kTelemetryFields[i].name;
-    out += "\":{\"value\":";
-    // The line's own text is already a JSON number (integers, fixed six decimals).
-    out += std::isfinite(values.numbers[i]) ? values.texts[i] : std::string("null");
-    out += ",\"unit\":\"";
-    out += kTelemetryFields[i].unit;
-    out += "\"}";
-  }
-  out += "}}";
-  return out;
-}
-
-std::string StatusJson(const StatusFigures& s) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer,
-                "{\"type\":\"status\",\"bridge\":\"%s\",\"line_age_ms\":%.0f,\"unchanged_ms\":%.0f,"
-                "\"claims\":%llu,\"takeovers\":%llu,\"udp_subscribers\":%zu,\"web_clients\":%zu,"
-                "\"web_frames_skipped\":%llu,\"token_required\":%s}",
-                s.bridge, s.line_age_ms, s.unchanged_ms, static_cast<unsigned long long>(s.claims),
-                static_cast<unsigned long long>(s.takeovers), s.udp_subscribers, s.web_clients,
-                static_cast<unsigned long long>(s.web_frames_skipped),
-                s.token_required ? "true" : "false");
-  return buffer;
-}
-
-std::string ResultJson(std::string_view id_json, bool ok, std::string_view text,
-                       std::string_view detail) {
-  std::string out = "{\"type\":\"result\",\"id\":";
-  out += id_json;
-  out += ok ? ",\"ok\":true,\"text\":" : ",\"ok\":false,\"text\":";
-  out += JsonString(text);
-  out += ok ? ",\"explanation\":" : ",\"error\":";
-  out += JsonString(detail);
-  out += '}';
-  return out;
-}
-
 namespace {
 
-// A cursor over one flat JSON object.
-class FlatReader {
- public:
-  explicit FlatReader(std::string_view json) : json_(json) {}
+using Json = nlohmann::ordered_json;
 
-  void SkipSpace() {
-    while (pos_ < json_.size() && (json_[pos_] == ' ' || json_[pos_] == '\t' ||
-                                   json_[pos_] == '\n' || json_[pos_] == '\r')) {
-      ++pos_;
-    }
-  }
-  bool Take(char c) {
-    SkipSpace();
-    if (pos_ < json_.size() && json_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-  bool AtEnd() {
-    SkipSpace();
-    return pos_ == json_.size();
-  }
-  char Peek() {
-    SkipSpace();
-    return pos_ < json_.size() ? json_[pos_] : '\0';
-  }
+std::string Dump(const Json& frame) {
+  return frame.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
-  bool String(std::string& out) {
-    if (!Take('"')) return false;
-    out.clear();
-    while (pos_ < json_.size()) {
-      const char c = json_[pos_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (pos_ >= json_.size()) return false;
-      const char e = json_[pos_++];
-      switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-          out += e;
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          if (json_.size() - pos_ < 4) return false;
-          unsigned code = 0;
-          for (int i = 0; i < 4; ++i) {
-            const char h = json_[pos_++];
-            code <<= 4;
-            if (h >= '0' && h <= '9') {
-              code |= static_cast<unsigned>(h - '0');
-            } else if (h >= 'a' && h <= 'f') {
-              code |= static_cast<unsigned>(h - 'a' + 10);
-            } else if (h >= 'A' && h <= 'F') {
-              code |= static_cast<unsigned>(h - 'A' + 10);
-            } else {
-              return false;
-            }
-          }
-          if (code > 0x7f) return false;
-          out += static_cast<char>(code);
-          break;
-        }
-        default:
-          return false;
-      }
-    }
-    return false;
-  }
+// The id as the client sent it; nlohmann's json and ordered_json differ only in object order,
+// and an id is never an object.
+Json Id(const nlohmann::json& id) { return Json::parse(id.dump()); }
 
-  // A number, true, false or null, as its text.
-  bool Scalar(std::string& out) {
-    SkipSpace();
-    const std::size_t start = pos_;
-    while (pos_ < json_.size()) {
-      const char c = json_[pos_];
-      const bool number_char =
-          (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-      const bool word_char = c >= 'a' && c <= 'z';
-      if (!number_char && !word_char) break;
-      ++pos_;
-    }
-    out.assign(json_.substr(start, pos_ - start));
-    if (out == "true" || out == "false" || out == "null") return true;
-    double ignored = 0;
-    int consumed = 0;
-    return !out.empty() && out.size() < 32 &&
-           std::sscanf(out.c_str(), "%lf%n", &ignored, &consumed) == 1 &&
-           static_cast<std::size_t>(consumed) == out.size() &&
-           out.find_first_of("tfnai") == std::string::npos;
-  }
+Json Number(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
- private:
-  std::string_view json_;
-  std::size_t pos_ = 0;
-};
+std::optional<std::size_t> FieldByName(const std::string& name) {
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    if (name == kTelemetryFields[i].name) return i;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
-std::optional<CommandMessage> ParseCommandMessage(std::string_view json, std::string& error) {
+std::string TelemetryJson(const peer::TelemetryValues& values, std::uint64_t seq,
+                          const FieldMask* mask) {
+  Json fields = Json::object();
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    if (mask != nullptr && !(*mask)[i]) continue;
+    const double v = values.numbers[i];
+    Json value = !std::isfinite(v) ? Json(nullptr)
+                 : kTelemetryFields[i].kind == FieldKind::kInt32
+                     ? Json(static_cast<std::int64_t>(v))
+                     : Json(v);
+    fields[kTelemetryFields[i].name] = {{"value", std::move(value)},
+                                        {"unit", kTelemetryFields[i].unit}};
+  }
+  return Dump({{"type", "telemetry"}, {"seq", seq}, {"fields", std::move(fields)}});
+}
+
+std::string HelloJson(const HelloFigures& h) {
+  Json fields = Json::array();
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    fields.push_back({{"name", kTelemetryFields[i].name}, {"unit", kTelemetryFields[i].unit}});
+  }
+  return Dump({{"type", "hello"},
+               {"protocol", kProtocolVersion},
+               {"relay", h.relay_version},
+               {"max_rate", h.max_rate_hz},
+               {"token_required", h.token_required},
+               {"command_burst", h.command_burst},
+               {"commands_per_second", h.commands_per_second},
+               {"fields", std::move(fields)}});
+}
+
+std::string StatusJson(const StatusFigures& s) {
+  return Dump({{"type", "status"},
+               {"protocol", kProtocolVersion},
+               {"bridge", s.bridge},
+               {"frames_arriving", s.frames_arriving},
+               {"line_changing", s.line_changing},
+               {"line_age_ms", std::round(s.line_age_ms)},
+               {"unchanged_ms", std::round(s.unchanged_ms)},
+               {"claims", s.claims},
+               {"takeovers", s.takeovers},
+               {"udp_subscribers", s.udp_subscribers},
+               {"web_clients", s.web_clients},
+               {"web_frames_skipped", s.web_frames_skipped},
+               {"token_required", s.token_required}});
+}
+
+std::string ResultJson(const ResultFrame& r) {
+  const std::string outcome = r.outcome;
+  const bool ok = outcome != "refused" && outcome != "not_confirmed";
+  Json frame = {
+      {"type", "result"}, {"id", Id(r.id)}, {"ok", ok}, {"outcome", outcome}, {"text", r.text}};
+  if (ok) {
+    frame["explanation"] = r.detail;
+  } else {
+    frame["error"] = r.detail;
+  }
+  if (*r.code != '\0') frame["code"] = r.code;
+  if (r.after_ms >= 0) frame["after_ms"] = std::round(r.after_ms);
+  if (r.retry_after_ms >= 0) frame["retry_after_ms"] = std::ceil(r.retry_after_ms);
+  return Dump(frame);
+}
+
+std::string SubscribedJson(const nlohmann::json& id, const FieldMask& mask, double rate_hz) {
+  Json names = Json::array();
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    if (mask.empty() || mask[i]) names.push_back(kTelemetryFields[i].name);
+  }
+  return Dump({{"type", "subscribed"},
+               {"id", Id(id)},
+               {"fields", std::move(names)},
+               {"rate", Number(rate_hz)}});
+}
+
+std::optional<ClientMessage> ParseClientMessage(std::string_view json, MessageError& error) {
   constexpr std::size_t kMaxMessageBytes = 4096;
-  if (json.size() > kMaxMessageBytes) {
-    error = "message too long";
+  constexpr std::size_t kMaxIdBytes = 128;
+  const auto fail = [&error](const char* code, std::string text) {
+    error.code = code;
+    error.text = std::move(text);
     return std::nullopt;
+  };
+  if (json.size() > kMaxMessageBytes) return fail("bad_json", "message too long");
+  // Strict RFC 8259: no comments, no trailing commas, no +1, .5, 0x10 or 01, valid UTF-8 only.
+  const nlohmann::json parsed = nlohmann::json::parse(json, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    return fail("bad_json", parsed.is_discarded() ? "not a JSON object (not JSON at all)"
+                                                  : "not a JSON object");
   }
-  FlatReader reader(json);
-  CommandMessage message;
-  bool have_type = false;
-  bool have_text = false;
-  error = "not a JSON object of strings and numbers";
-  if (!reader.Take('{')) return std::nullopt;
-  if (!reader.Take('}')) {
-    do {
-      std::string key;
-      std::string value;
-      if (!reader.String(key) || !reader.Take(':')) return std::nullopt;
-      const bool is_string = reader.Peek() == '"';
-      if (is_string ? !reader.String(value) : !reader.Scalar(value)) return std::nullopt;
-      if (key == "type") {
-        if (!is_string || value != "command") {
-          error = "type must be \"command\"";
-          return std::nullopt;
-        }
-        have_type = true;
-      } else if (key == "text" && is_string) {
-        message.text = value;
-        have_text = true;
-      } else if (key == "token" && is_string) {
-        message.token = value;
-      } else if (key == "id") {
-        message.id_json = is_string ? JsonString(value) : value;
-      }
-    } while (reader.Take(','));
-    if (!reader.Take('}')) return std::nullopt;
+  ClientMessage message;
+  if (const auto id = parsed.find("id"); id != parsed.end()) {
+    if (!id->is_null() && !id->is_number() && !id->is_string()) {
+      return fail("bad_message", "id must be a number or a string");
+    }
+    if (id->is_string() && id->get_ref<const std::string&>().size() > kMaxIdBytes) {
+      return fail("bad_message", "id longer than 128 bytes");
+    }
+    message.id = *id;
+    error.id = *id;
   }
-  if (!reader.AtEnd()) return std::nullopt;
-  if (!have_type || !have_text) {
-    error = "a command needs \"type\":\"command\" and a \"text\"";
-    return std::nullopt;
+  const auto type = parsed.find("type");
+  const std::string type_text =
+      type != parsed.end() && type->is_string() ? type->get<std::string>() : "";
+  if (type_text == "command") {
+    const auto text = parsed.find("text");
+    if (text == parsed.end() || !text->is_string()) {
+      return fail("bad_message", "a command needs \"type\":\"command\" and a \"text\"");
+    }
+    message.text = text->get<std::string>();
+    if (const auto token = parsed.find("token"); token != parsed.end()) {
+      if (!token->is_string()) return fail("bad_message", "token must be a string");
+      message.token = token->get<std::string>();
+    }
+    return message;
   }
-  error.clear();
+  if (type_text != "subscribe") {
+    return fail("bad_message", "type must be \"command\" or \"subscribe\"");
+  }
+  message.subscribe = true;
+  if (const auto fields = parsed.find("fields"); fields != parsed.end() && !fields->is_null()) {
+    if (!fields->is_array() || fields->empty()) {
+      return fail("bad_message", "fields must be a list of field names");
+    }
+    message.fields.assign(kTelemetryFieldCount, false);
+    for (const auto& name : *fields) {
+      const std::optional<std::size_t> index =
+          name.is_string() ? FieldByName(name.get<std::string>()) : std::nullopt;
+      if (!index) return fail("unknown_field", "no field " + name.dump() + " in the line");
+      message.fields[*index] = true;
+    }
+  }
+  if (const auto rate = parsed.find("rate"); rate != parsed.end() && !rate->is_null()) {
+    if (!rate->is_number() || !(rate->get<double>() > 0)) {
+      return fail("bad_rate", "rate must be a number of frames per second above 0");
+    }
+    message.rate_hz = rate->get<double>();
+  }
   return message;
 }
 

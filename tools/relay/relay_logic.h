@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace skyhelm::relay {
@@ -41,6 +44,9 @@ struct Subscriber {
   std::uint16_t port = 0;
   TimePoint heard_at{};
   DeliveryState delivery;
+  // Silent for longer than the expiry: its lines pause, so that a peer that resends "1" after
+  // a second without datagrams (the bridge's own rule) answers and stays.
+  bool probing = false;
 };
 
 // The subscribers, at most `capacity` of them; plain storage, order of arrival.
@@ -51,8 +57,9 @@ class SubscriberTable {
   // Any datagram from (address, port) subscribes or refreshes it. Nullptr when the table is
   // full and the sender is new.
   Subscriber* Heard(std::uint32_t address, std::uint16_t port, TimePoint now);
-  // Drops everyone not heard from for longer than `silence`; returns how many went.
-  std::size_t Expire(TimePoint now, Duration silence);
+  // Pauses the lines of everyone not heard from for longer than `silence` (probing), and drops
+  // those still silent `probe` later; returns how many went.
+  std::size_t Expire(TimePoint now, Duration silence, Duration probe);
 
   std::vector<Subscriber>& items() { return items_; }
   std::size_t size() const { return items_.size(); }
@@ -96,5 +103,67 @@ bool TickClaim(UpstreamState& up, TimePoint now, const ClaimPolicy& policy);
 void OnBridgeDatagram(UpstreamState& up, TimePoint now);
 // The socket reported "port unreachable".
 void OnBridgeRefused(UpstreamState& up);
+
+// Compares a token in a time that depends only on the length of `given` (which its sender
+// knows), never on where the first difference is or on the expected token's length.
+bool TokenMatches(std::string_view expected, std::string_view given);
+
+// Wrong tokens slow down: after the n-th failure in a row the next try waits
+// kFirstWait * 2^(n-1), at most kMaxWait.
+struct FailedTokens {
+  int failures = 0;
+  TimePoint next_try{};
+};
+inline constexpr Duration kTokenFirstWait = std::chrono::milliseconds(250);
+inline constexpr Duration kTokenMaxWait = std::chrono::seconds(30);
+// Time left before the next try is allowed; zero when it is.
+Duration TokenWaitLeft(const FailedTokens& state, TimePoint now);
+void OnTokenFailed(FailedTokens& state, TimePoint now);
+
+// The same per remote address, so that new connections do not start afresh. Bounded: when full,
+// the entry whose wait ended longest ago goes.
+class FailedTokensByAddress {
+ public:
+  explicit FailedTokensByAddress(std::size_t capacity) : capacity_(capacity) {}
+  FailedTokens& For(const std::string& address, TimePoint now);
+  void Forget(const std::string& address) { items_.erase(address); }
+  std::size_t size() const { return items_.size(); }
+
+ private:
+  std::size_t capacity_;
+  std::unordered_map<std::string, FailedTokens> items_;
+};
+
+// A client's messages: a burst of `burst`, then `per_second`; beyond that refused. Generous for
+// a thumb on a touch screen, and a flood that keeps going is closed (`flooding`).
+struct MessageBudget {
+  double tokens = -1;  // -1: full (not yet used)
+  TimePoint at{};
+  int refused_in_a_row = 0;
+};
+struct BudgetPolicy {
+  double burst = 20;
+  double per_second = 10;
+  int close_after_refused = 200;
+};
+enum class BudgetVerdict { kAllowed, kRefused, kFlooding };
+BudgetVerdict SpendMessage(MessageBudget& budget, TimePoint now, const BudgetPolicy& policy);
+
+// Which Host and Origin headers the relay serves. A page from a name that an attacker points at
+// this machine (DNS rebinding) is same-origin to itself, so the Host must be one of this
+// machine's own names; an Origin must be the page the relay serves itself (the same host and
+// port), or one the user allowed.
+struct HostPolicy {
+  std::vector<std::string> names;    // lower case, without port: "localhost", "127.0.0.1", ...
+  std::vector<std::string> origins;  // exactly as a browser sends them: "http://dev.example:3000"
+};
+// `host` as in the Host header (name or address, optional ":port", "[v6]" form).
+bool HostAllowed(const HostPolicy& policy, std::string_view host);
+// `origin` absent: a program, not a browser page, nothing to protect from.
+bool OriginAllowed(const HostPolicy& policy, const std::string* origin, std::string_view host);
+
+// A line unchanged this long is "not changing" in the status frames: paused, parked, or a
+// simulator that has gone (the bridge repeats its last line); no peer can tell which.
+inline constexpr Duration kStillAfter = std::chrono::seconds(3);
 
 }  // namespace skyhelm::relay

@@ -1,8 +1,18 @@
 // The relay's loop: the upstream socket, the UDP subscribers, the fan-out timer and housekeeping.
 #include "tools/relay/relay_server.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <ostream>
+
+#include "platform/debug_output/debug_output.h"
 
 #include "tools/relay/relay_json.h"
 #include "tools/relay/web_session.h"
@@ -31,7 +41,8 @@ double AgeMs(TimePoint now, TimePoint then) {
 void ReadUpstream(Relay& relay);
 void ReadDownstream(Relay& relay);
 
-// Keeps only the newest of the datagrams waiting: the bridge sends one per pass, mostly repeats.
+}  // namespace
+
 void DrainUpstream(Relay& relay) {
   const TimePoint now = Clock::now();
   boost::system::error_code ec;
@@ -43,7 +54,7 @@ void DrainUpstream(Relay& relay) {
     if (ec == net::error::would_block || ec == net::error::try_again) break;
     if (ec == net::error::connection_refused) {
       if (relay.bridge.state != BridgeState::kUnreachable) {
-        relay.err << "relay: nothing answers on the bridge port\n" << std::flush;
+        relay.Log("relay: nothing answers on the bridge port\n");
       }
       OnBridgeRefused(relay.bridge);
       continue;
@@ -54,9 +65,8 @@ void DrainUpstream(Relay& relay) {
   }
   if (!any) return;
   if (relay.bridge.state != BridgeState::kLive) {
-    relay.err << (relay.bridge.state == BridgeState::kWaiting ? "relay: bridge lines arrive\n"
-                                                              : "relay: bridge lines are back\n")
-              << std::flush;
+    relay.Log(relay.bridge.state == BridgeState::kWaiting ? "relay: bridge lines arrive\n"
+                                                          : "relay: bridge lines are back\n");
   }
   OnBridgeDatagram(relay.bridge, now);
   const std::string_view datagram(relay.upstream_buffer.data(), newest);
@@ -67,10 +77,14 @@ void DrainUpstream(Relay& relay) {
   relay.line.assign(datagram);
   ++relay.line_seq;
   relay.line_changed_at = now;
+  relay.values = decoded.values;
   relay.telemetry_frame =
       std::make_shared<const std::string>(TelemetryJson(decoded.values, relay.line_seq));
+  for (const auto& session : relay.sessions) session->OnLine(decoded.values, now);
   relay.FanOut(now);
 }
+
+namespace {
 
 void ReadUpstream(Relay& relay) {
   relay.upstream.async_wait(udp::socket::wait_read, [&relay](boost::system::error_code ec) {
@@ -92,7 +106,10 @@ void HandleDownstream(Relay& relay, std::size_t size) {
   if (!text.empty() && text[0] != kClaimDatagram[0] && size <= kMaxCommandBytes) {
     relay.ForwardToBridge(text);
   }
-  if (subscriber->delivery.line_seq == 0) relay.FanOut(now);
+  if (subscriber->delivery.line_seq == 0 || subscriber->probing) {
+    subscriber->probing = false;
+    relay.FanOut(now);
+  }
 }
 
 void ReadDownstream(Relay& relay) {
@@ -109,10 +126,10 @@ void Housekeeping(Relay& relay) {
   const BridgeState before = relay.bridge.state;
   if (TickClaim(relay.bridge, now, relay.claim_policy)) relay.ForwardToBridge(kClaimDatagram);
   if (before == BridgeState::kLive && relay.bridge.state == BridgeState::kSilent) {
-    relay.err << "relay: bridge lines stopped (bridge gone, or another host took it); reclaiming\n"
-              << std::flush;
+    relay.Log("relay: bridge lines stopped (bridge gone, or another host took it); reclaiming\n");
   }
-  relay.subscribers.Expire(now, FromSeconds(relay.options.expire_s));
+  relay.subscribers.Expire(now, FromSeconds(relay.options.expire_s), kExpiryProbe);
+  for (const auto& session : relay.sessions) session->Tick(now);
   if (now - relay.last_status_at >= kStatusPeriod) {
     relay.last_status_at = now;
     const auto frame = std::make_shared<const std::string>(relay.StatusText(now));
@@ -184,6 +201,7 @@ void Relay::FanOut(TimePoint now) {
   };
   boost::system::error_code ec;
   for (Subscriber& s : subscribers.items()) {
+    if (s.probing) continue;  // asked whether it is still there: see Expire
     const DeliveryDecision d = DecideDelivery(s.delivery, line_seq, now, udp_pace);
     if (d.send_now) {
       downstream.send_to(net::buffer(line), udp::endpoint(net::ip::address_v4(s.address), s.port),
@@ -195,9 +213,12 @@ void Relay::FanOut(TimePoint now) {
     }
   }
   for (const auto& session : sessions) {
-    const DeliveryDecision d = DecideDelivery(session->delivery, line_seq, now, web_pace);
+    const DeliveryDecision d = DecideDelivery(session->delivery, line_seq, now, session->pace);
     if (d.send_now) {
-      session->OfferTelemetry(telemetry_frame);
+      session->OfferTelemetry(session->fields.empty()
+                                  ? telemetry_frame
+                                  : std::make_shared<const std::string>(
+                                        TelemetryJson(*values, line_seq, &session->fields)));
       session->delivery = {line_seq, now};
     } else {
       earliest(d.retry_at);
@@ -211,6 +232,8 @@ void Relay::FanOut(TimePoint now) {
 std::string Relay::StatusText(TimePoint now) const {
   StatusFigures figures;
   figures.bridge = BridgeStateName(bridge.state);
+  figures.frames_arriving = bridge.state == BridgeState::kLive;
+  figures.line_changing = line_seq > 0 && now - line_changed_at < kStillAfter;
   figures.line_age_ms = AgeMs(now, bridge.last_datagram);
   figures.unchanged_ms = AgeMs(now, line_changed_at);
   figures.claims = bridge.claims;
@@ -221,6 +244,8 @@ std::string Relay::StatusText(TimePoint now) const {
   figures.token_required = !options.token.empty();
   return StatusJson(figures);
 }
+
+void Relay::Log(std::string_view text) const { WriteDebugOutput(text.data(), text.size()); }
 
 void Relay::AddSession(std::shared_ptr<WebSession> session) {
   sessions.insert(std::move(session));
@@ -236,7 +261,86 @@ void Relay::RemoveSession(const WebSession* session) {
   }
 }
 
-int RunRelay(const RelayOptions& options, std::ostream& out, std::ostream& err) {
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// This machine's addresses, IPv4 and IPv6, loopback ones included.
+std::vector<net::ip::address> OwnAddresses() {
+  std::vector<net::ip::address> out;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || (a->ifa_flags & IFF_UP) == 0) continue;
+    if (a->ifa_addr->sa_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+      out.push_back(net::ip::address_v4(ntohl(in->sin_addr.s_addr)));
+    } else if (a->ifa_addr->sa_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ifa_addr);
+      net::ip::address_v6::bytes_type bytes;
+      std::copy(std::begin(in6->sin6_addr.s6_addr), std::end(in6->sin6_addr.s6_addr),
+                bytes.begin());
+      out.push_back(net::ip::address_v6(bytes, in6->sin6_scope_id));
+    }
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+std::string HostText(const net::ip::address& address) {
+  if (address.is_v4()) return address.to_string();
+  net::ip::address_v6 v6 = address.to_v6();
+  v6.scope_id(0);  // a Host header carries no zone
+  return "[" + v6.to_string() + "]";
+}
+
+// The Host names this machine answers to: loopback, its addresses, its host name.
+HostPolicy OwnHosts(const RelayOptions& options, const std::vector<net::ip::address>& own) {
+  HostPolicy policy;
+  policy.names = {"localhost", "127.0.0.1", "[::1]"};
+  for (const auto& address : own) policy.names.push_back(HostText(address));
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
+    policy.names.push_back(Lower(name));
+    policy.names.push_back(Lower(name) + ".local");  // the name mDNS gives it on a home network
+  }
+  for (const std::string& host : options.allow_hosts) policy.names.push_back(Lower(host));
+  policy.origins = options.allow_origins;
+  return policy;
+}
+
+// 128 bits from the kernel's CSPRNG, as 32 hexadecimal digits.
+std::string NewToken() {
+  unsigned char bytes[16];
+  std::size_t have = 0;
+  while (have < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + have, sizeof bytes - have, 0);
+    if (n < 0) continue;  // EINTR; getrandom blocks only until the pool is first ready
+    have += static_cast<std::size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return token;
+}
+
+}  // namespace
+
+int RunRelay(const RelayOptions& given_options, std::ostream& out, std::ostream& err) {
+  RelayOptions options = given_options;
+  const bool network_mode = [&] {
+    boost::system::error_code parse_ec;
+    const auto address = net::ip::make_address(options.listen, parse_ec);
+    return !parse_ec && !address.is_loopback();
+  }();
+  const bool token_generated = network_mode && options.token.empty();
+  if (token_generated) options.token = NewToken();
   Relay relay(options, err);
   std::string error;
   boost::system::error_code ec;
@@ -256,15 +360,43 @@ int RunRelay(const RelayOptions& options, std::ostream& out, std::ostream& err) 
     return 1;
   }
   relay.listen_loopback = listen.is_loopback();
+  const std::vector<net::ip::address> own = OwnAddresses();
+  relay.hosts = OwnHosts(options, own);
   if (!Open(relay, *bridges.begin(), listen, error)) {
     err << "relay: " << error << "\n";
     return 1;
   }
   const std::string where = listen.is_unspecified() ? " (all interfaces)" : "";
+  const unsigned short http_port = relay.acceptor.local_endpoint(ec).port();
+  // 0.0.0.0 is no address a browser can open: the page is named by one that answers.
+  const std::string panel_host =
+      listen.is_unspecified() ? std::string("127.0.0.1") : HostText(listen);
   out << "relay udp " << relay.downstream.local_endpoint(ec) << where << " bridge "
       << bridges.begin()->endpoint() << "\n"
-      << "panel http://" << relay.acceptor.local_endpoint(ec) << "/" << where << "\n"
-      << std::flush;
+      << "panel http://" << panel_host << ":" << http_port << "/" << where << "\n";
+  if (network_mode) {
+    // The addresses a phone on the same network can open, each with the token in the part of
+    // the address that never leaves the browser (#).
+    for (const auto& address : own) {
+      if (!address.is_v4() || address.is_loopback()) continue;
+      if (!listen.is_unspecified() && address != listen) continue;
+      out << "panel http://" << HostText(address) << ":" << http_port << "/#token=" << options.token
+          << "\n";
+    }
+    if (token_generated) {
+      out << "token " << options.token << " (generated; --token TOKEN sets one)\n";
+    }
+  }
+  out << std::flush;
+  if (network_mode) {
+    err << "relay: warning: serving the network. Commands from browsers need the token, but the "
+           "UDP port "
+        << relay.downstream.local_endpoint(ec).port()
+        << " takes commands from anyone who can reach it, and the bridge's own port stays open "
+           "to the network (it listens on all interfaces) unless a firewall closes it (README: "
+           "\"Many viewers and a panel in the browser\")\n"
+        << std::flush;
+  }
 
   relay.signals.add(SIGINT);
   relay.signals.add(SIGTERM);
