@@ -13,5 +13,7 @@ set(CPACK_SOURCE_GENERATOR "")  # releases are made from the repository, not fro
 
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+else()
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingDebian.cmake)
 endif()
 include(CPack)
