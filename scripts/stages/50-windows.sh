@@ -26,20 +26,10 @@ others=$(grep -rlE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]SimConnect\
   grep -vx sim/simconnect_api.h || true)
 [ -z "$others" ] || fail "include sim/simconnect_api.h instead of <SimConnect.h> in: $others"
 
-# The products against directories laid out like the SDKs (our header, which like the SDK's
-# includes nothing on Windows, and an import library generated from a module-definition file), to
-# check the plumbing of -DSKYHELM_SIMCONNECT_SDK and that the product compiles against so strict a
-# header. The package stage makes the zips from these two builds.
-sdk_build=$root/build-windows-i686-sdk
-sdk64_build=$root/build-windows-x64-sdk
-bash platform/simconnect/windows/make_sdk_layout.sh "$sdk_build/sdk" x86
-bash platform/simconnect/windows/make_sdk_layout.sh "$sdk64_build/sdk" x64
-for build in "$sdk_build:i686" "$sdk64_build:x86_64"; do
-  cmake -S . -B "${build%:*}" --toolchain "cmake/toolchains/mingw-w64-${build#*:}.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKYHELM_WERROR=ON \
-    -DSKYHELM_SIMCONNECT_SDK="${build%:*}/sdk" >/dev/null
-  cmake --build "${build%:*}" --target skyhelm -j "$(nproc)"
-done
+# The products against directories laid out like the SDKs, to check the plumbing of
+# -DSKYHELM_SIMCONNECT_SDK and that the product compiles against so strict a header. The package
+# stage makes the zips from these two builds.
+build_sdk_layout_products
 
 # --- Headers, imports, manifest -------------------------------------------------------------------
 product=build-windows-i686/bin/skyhelm.exe
