@@ -48,7 +48,7 @@ for file in ./usr/bin/skyhelm ./usr/bin/skyhelm-sim ./usr/bin/skyhelm-peer ./usr
   ./lib/systemd/system/skyhelm.service ./lib/systemd/system/skyhelm-relay.service; do
   grep -qx "$file" <<<"$contents" || fail "$deb lacks $file"
 done
-# Tags at information level are answered in the README's Install section; warnings and errors fail.
+# Tags at information level are answered in packaging/README.md; warnings and errors fail.
 if ! tags=$(lintian --fail-on error,warning "$release/$deb" 2>&1); then
   echo "$tags" >&2
   fail "lintian finds fault with $deb"
