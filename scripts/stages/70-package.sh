@@ -4,8 +4,9 @@
 # SHA256SUMS beside them in build/release. Then uses them as a user would: lintian on the package;
 # dpkg -i, the tools' --version, the demo check and the sample SimConnect.cfg from the installed
 # paths, dpkg -r (also when a check fails); each zip unpacked and its exe run under Wine against the
-# Linux simulator (the 32-bit one emulated as stage 55 does), with the stand-in SimConnect.dll
-# beside it in place of the simulator's. Loopback only. Installs what it needs (root, no stdin).
+# Linux simulator (the 32-bit one emulated as stage 55 does), with a stand-in SimConnect.dll in
+# place of the simulator's: beside the 64-bit exe, and as the side-by-side assembly that the 32-bit
+# exe's manifest names. Loopback only. Installs what it needs (root, no stdin).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -132,8 +133,33 @@ check_zip() {
     grep -q "VALUE \"$key\", \"$version\"" <<<"$resources" ||
       fail "$zip: the exe's $key is not $version"
   done
-  # The simulator's SimConnect.dll goes there for a user; here the stand-in one.
-  cp "$build/bin/SimConnect.dll" "$unpacked/$dir/"
+  if [ "$bits" = 64 ]; then
+    # The 2020/2024 simulators' SimConnect.dll goes beside the exe; here the stand-in one.
+    cp "$build/bin/SimConnect.dll" "$unpacked/$dir/"
+  else
+    install_simconnect_assembly "$build/bin/SimConnect.dll"
+  fi
+}
+
+# The 32-bit SimConnect.dll is found through the shared side-by-side assembly that the simulator
+# installs and the exe's manifest names: the stand-in DLL is installed as that assembly in the
+# prefix (where Wine looks: winsxs/manifests/ARCH_NAME_TOKEN_VERSION_none_HASH.manifest, and the
+# files in the folder of that name), not beside the exe, so that the exe starts only if its
+# manifest's name (with its trailing space), version, architecture and token match it.
+install_simconnect_assembly() {
+  local name="Microsoft.FlightSimulator.SimConnect " version=10.0.60905.0
+  local token=67c7c14424d61b5b winsxs=$WINEPREFIX/drive_c/windows/winsxs
+  local stem="x86_${name}_${token}_${version}_none_deadbeef"
+  mkdir -p "$winsxs/manifests" "$winsxs/$stem"
+  cp "$1" "$winsxs/$stem/"
+  cat >"$winsxs/manifests/$stem.manifest" <<EOF_MANIFEST
+<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <assemblyIdentity type="win32" name="$name" version="$version" processorArchitecture="x86"
+                    publicKeyToken="$token"/>
+  <file name="SimConnect.dll"/>
+</assembly>
+EOF_MANIFEST
 }
 unpacked=$(mktemp -d)
 build_linux_reference
