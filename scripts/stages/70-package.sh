@@ -56,7 +56,8 @@ if ! tags=$(lintian --fail-on error,warning "$release/$deb" 2>&1); then
 fi
 grep -v "^running with root" <<<"$tags" || true
 
-installed skyhelm && fail "skyhelm is already installed here; remove it first (dpkg -r skyhelm)"
+dpkg -s skyhelm >/dev/null 2>&1 &&
+  fail "skyhelm is already installed here; remove it first (dpkg -r skyhelm)"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 workdir=$(mktemp -d)
@@ -65,7 +66,8 @@ cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  if installed skyhelm; then
+  # Whatever state a failed dpkg -i left it in (unpacked, half-configured), dpkg -r removes it.
+  if dpkg -s skyhelm >/dev/null 2>&1; then
     $sudo dpkg -r skyhelm >/dev/null || echo "package: dpkg -r skyhelm failed" >&2
   fi
   rm -rf "$workdir"
@@ -105,7 +107,7 @@ grep -q "heading_bug=123" <<<"$line" ||
 echo "installed package: versions, units, demo check and the sample SimConnect.cfg passed"
 cleanup
 trap - EXIT
-installed skyhelm && fail "dpkg -r skyhelm left the package installed"
+dpkg -s skyhelm >/dev/null 2>&1 && fail "dpkg -r skyhelm left the package installed"
 
 # --- The zips -------------------------------------------------------------------------------------
 # check_zip ZIP 32|64 BUILD: the files a user gets, SimConnect.dll imported, the version resource;
