@@ -1,6 +1,7 @@
 # Windows resources of skyhelm.exe: the application manifest (resource 1 of type RT_MANIFEST) and
-# the version information. Built against the real client library, the manifest names the
-# side-by-side assembly through which Windows finds SimConnect.dll.
+# the version information. Built against the 32-bit SDK, the manifest names the side-by-side
+# assembly through which Windows finds SimConnect.dll; the 64-bit SDK's DLL is no assembly, and
+# Windows finds it beside the exe like any other DLL, so that manifest names none.
 set(SKYHELM_FILE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 string(REPLACE "." "," SKYHELM_RC_VERSION "${SKYHELM_FILE_VERSION}")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -10,7 +11,7 @@ else()
 endif()
 
 set(SKYHELM_MANIFEST_DEPENDENCIES "")
-if(SKYHELM_SIMCONNECT_SDK)
+if(SKYHELM_SIMCONNECT_SDK AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The assembly's name ends in a space; it is part of the name. The assembly is a shared one,
   # installed with the simulator: Windows resolves a dependency without its public key token only as
   # a private assembly beside the exe, so the token is needed to find the installed one.
