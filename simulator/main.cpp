@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "platform/net/standard_streams.h"
 #include "simulator/options.h"
 #include "simulator/server.h"
 
@@ -29,6 +30,7 @@ void PrintLine(std::ostream& stream, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   using namespace skyhelm::simulator;
   SimOptions options;
   std::string out;

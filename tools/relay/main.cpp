@@ -2,9 +2,11 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "platform/net/standard_streams.h"
 #include "tools/relay/relay_server.h"
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   skyhelm::relay::RelayOptions options;
   CLI::App app(
       "The Skyhelm bridge's one peer, serving many: UDP subscribers in the bridge's own dialect, "
