@@ -192,6 +192,24 @@ TEST_F(PeerAgainstBridge, RecordReportsAnotherPeerTakingTheBridge) {
       << record->Stderr();
 }
 
+// A recorder that is late to read (stopped, as a loaded machine's scheduler would) finds the lines
+// queued in its socket: neither a takeover nor a hole.
+TEST_F(PeerAgainstBridge, RecordUnderADelayedReaderClaimsNoTakeover) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  for (int i = 0; i < 20; ++i) {
+    record->Signal(SIGSTOP);
+    std::this_thread::sleep_for(milliseconds(60 + 7 * i));
+    record->Signal(SIGCONT);
+    std::this_thread::sleep_for(milliseconds(13 * i % 37));
+  }
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_EQ(record->Stderr().find("another peer took the bridge"), std::string::npos)
+      << record->Stderr();
+}
+
 // A bridge that pauses leaves a hole in the recording, which record counts and reports.
 TEST_F(PeerAgainstBridge, RecordReportsAGapWhenTheBridgePauses) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
