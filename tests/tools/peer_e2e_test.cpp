@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerCli, ::testing::Values(
             "time_s,ground_speed,", "rows written to - in", ""},
     CliCase{"send_help_is_refused", false, {"send", "help"}, 2, "",
             "refused: \"elp\" after h would be ignored", ""},
+    CliCase{"send_out_of_range_is_refused", false, {"send", "h400"}, 2, "",
+            "h400 is out of range: heading bug takes 0 to 360", ""},
     CliCase{"version", false, {"--version"}, 0, "skyhelm-peer 0.", "", ""},
     CliCase{"timeout_not_a_number", false, {"line", "--timeout", "abc"}, 2, "",
             "\"abc\" is not a number of seconds above 0 to 86400", ""},
