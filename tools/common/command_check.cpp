@@ -85,9 +85,10 @@ std::string RangeProblem(const Command& command) {
   const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(command.data));
   for (const ValueRange& range : kValueRanges) {
     if (range.event != command.event || (value >= range.low && value <= range.high)) continue;
-    return std::string(1, command.letter) + std::to_string(value) + " is out of range: " +
-           NameOf(command.event).name + " takes " + std::to_string(range.low) + " to " +
-           std::to_string(range.high) + " (the simulator would wrap or clamp it)";
+    return std::string(1, command.letter) + std::to_string(value) +
+           " is out of range: " + NameOf(command.event).name + " takes " +
+           std::to_string(range.low) + " to " + std::to_string(range.high) +
+           " (the simulator would wrap or clamp it)";
   }
   return {};
 }
