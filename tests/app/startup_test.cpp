@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_names.h"
 
 namespace skyhelm {
 namespace {
@@ -20,6 +21,10 @@ struct StartupCase {
   std::vector<std::string> args;
   const char* shown_port;
 };
+
+void PrintTo(const StartupCase& c, std::ostream* os) {
+  *os << "skyhelm " << test_support::Joined(c.args);
+}
 
 class Startup : public ::testing::TestWithParam<StartupCase> {};
 
@@ -43,7 +48,10 @@ TEST_P(Startup, WritesTheFourTextsAndExitsZeroWithoutSimulator) {
 INSTANTIATE_TEST_SUITE_P(Arguments, Startup,
                          ::testing::Values(StartupCase{{}, "47001"},
                                            StartupCase{{"-1", "extra"}, "-1"},
-                                           StartupCase{{"70000"}, "70000"}));
+                                           StartupCase{{"70000"}, "70000"}),
+                         [](const auto& test) {
+                           return test_support::TestName(test_support::Joined(test.param.args));
+                         });
 
 // Standard error into standard output, as in a log file written with 2>&1 (or a terminal): each
 // status text once, everything in the order written, the client library's complaint last.

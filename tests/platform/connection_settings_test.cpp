@@ -27,6 +27,8 @@ struct CfgCase {
   const char* section = nullptr;  // the section named there, when not [SimConnect.<index>]
 };
 
+void PrintTo(const CfgCase& c, std::ostream* os) { *os << c.name; }
+
 class ConfigFile : public ::testing::TestWithParam<CfgCase> {};
 
 TEST_P(ConfigFile, GivesTheSectionsAddressOrOneLineNamingFileAndSection) {

@@ -252,6 +252,8 @@ struct Framing {
                     // or stops reading, exactly one quit must follow, then every operation fails
 };
 
+void PrintTo(const Framing& c, std::ostream* os) { *os << c.name; }
+
 class SimClientFraming : public SimClientTest, public ::testing::WithParamInterface<Framing> {};
 
 TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {

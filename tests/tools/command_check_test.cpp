@@ -1,5 +1,6 @@
 // The command check: what a datagram does at the bridge, and which texts it refuses.
 #include "tools/common/command_check.h"
+#include "tests/support/test_names.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,10 @@ struct CheckCase {
   const char* explanation;
   const char* problem_has;  // "" when ok
 };
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.text.substr(0, 40));
+}
 
 class CommandCheckTable : public ::testing::TestWithParam<CheckCase> {};
 
@@ -57,7 +62,9 @@ INSTANTIATE_TEST_SUITE_P(Texts, CommandCheckTable, ::testing::Values(
     CheckCase{"k99999999999", false, "speed setting 2147483647 kt", "32-bit range"},
     CheckCase{"v-99999999999", false, "vertical speed setting -2147483648 ft/min", "32-bit"},
     CheckCase{"h" + std::string(1100, '0'), false, "nothing", "1101 bytes"}),
-    [](const auto& param_info) { return "case" + std::to_string(param_info.index); });
+    [](const auto& param_info) {
+      return std::to_string(param_info.index) + "_" + test_support::TestName(param_info.param.text);
+    });
 // clang-format on
 
 }  // namespace

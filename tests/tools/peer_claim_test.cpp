@@ -61,6 +61,8 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
+void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
+
 class Claims : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Claims, SendOneDatagramPerClaim) {
@@ -128,6 +130,8 @@ struct WitnessCase {
   std::vector<int> arrivals_ms;
   bool takeover;
 };
+
+void PrintTo(const WitnessCase& c, std::ostream* os) { *os << c.name; }
 
 class Witness : public ::testing::TestWithParam<WitnessCase> {};
 

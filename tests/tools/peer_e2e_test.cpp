@@ -69,6 +69,8 @@ struct CliCase {
   std::string sim_has;  // what the simulator must log (with a bridge)
 };
 
+void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+
 class PeerCli : public PeerAgainstBridge, public ::testing::WithParamInterface<CliCase> {};
 
 TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
@@ -313,7 +315,10 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 0\n"), std::string::npos) << "help was sent";
 }
 
-INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"));
+INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"),
+                         [](const auto& test) {
+                           return std::string(test.param) == "q" ? "Q" : "CtrlC";
+                         });
 
 }  // namespace
 }  // namespace skyhelm::peer

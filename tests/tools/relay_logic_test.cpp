@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/relay/relay_json.h"
+#include "tests/support/test_names.h"
 
 namespace skyhelm::relay {
 namespace {
@@ -27,6 +28,8 @@ struct DeliveryCase {
   bool send_now;
   int retry_at_ms;  // -1: no retry
 };
+
+void PrintTo(const DeliveryCase& c, std::ostream* os) { *os << c.name; }
 
 class Delivery : public ::testing::TestWithParam<DeliveryCase> {};
 
@@ -82,6 +85,8 @@ struct ClaimCase {
   std::vector<Step> steps;
   std::uint64_t takeovers;
 };
+
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
 
 class Claim : public ::testing::TestWithParam<ClaimCase> {};
 
@@ -141,6 +146,10 @@ struct MessageCase {
   const char* token;  // nullptr: none
 };
 
+void PrintTo(const MessageCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(std::string(c.json).substr(0, 60));
+}
+
 class Message : public ::testing::TestWithParam<MessageCase> {};
 
 TEST_P(Message, ParsesOnlyFlatCommandObjects) {
@@ -175,7 +184,10 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{R"({"type":"command","text":"\u00e9"})", false, "not a JSON", "", nullptr},
         MessageCase{R"({"type":"command","text":{"a":1}})", false, "not a JSON", "", nullptr},
         MessageCase{R"({"type":"command","text":"E)", false, "not a JSON", "", nullptr},
-        MessageCase{"[1]", false, "not a JSON", "", nullptr}));
+        MessageCase{"[1]", false, "not a JSON", "", nullptr}),
+    [](const auto& test) {
+      return std::to_string(test.index) + "_" + test_support::TestName(test.param.text_or_error);
+    });
 
 TEST(RelayJson, TelemetryNamesEveryFieldWithItsUnitAndNullsNonNumbers) {
   peer::TelemetryValues values;
