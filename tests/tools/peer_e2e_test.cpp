@@ -110,6 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerCli, ::testing::Values(
     CliCase{"send_out_of_range_is_refused", false, {"send", "h400"}, 2, "",
             "h400 is out of range: heading bug takes 0 to 360", ""},
     CliCase{"version", false, {"--version"}, 0, "skyhelm-peer 0.", "", ""},
+    CliCase{"unknown_subcommand", false, {"bogus"}, 2, "", "\"bogus\" is not a subcommand", ""},
     CliCase{"timeout_not_a_number", false, {"line", "--timeout", "abc"}, 2, "",
             "\"abc\" is not a number of seconds above 0 to 86400", ""},
     CliCase{"send_without_bridge", false, {"send", "h270"}, 1, "", "no line from 127.0.0.1:", ""},
@@ -159,7 +160,16 @@ TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats
 }
 
 // Ctrl-C while `line` waits ends it with 130, as a shell expects of an interrupted program.
-TEST_F(PeerAgainstBridge, InterruptedLineExitsWith130) {
+// Ctrl-C ends every subcommand with 130; record still sums up what it wrote.
+TEST_F(PeerAgainstBridge, InterruptedLineAndRecordExitWith130) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record =
+      ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"record", "--out", "-"}, "20"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  record->Signal(SIGINT);
+  EXPECT_EQ(record->Wait(kGenerous), 130) << record->Stderr();
+  EXPECT_NE(record->Stderr().find("record: "), std::string::npos) << record->Stderr();
+  bridge_.reset();  // line then waits for a line that never comes
   auto line = ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"line"}, "20"));
   std::this_thread::sleep_for(milliseconds(300));
   line->Signal(SIGINT);
@@ -217,8 +227,10 @@ TEST_F(PeerAgainstBridge, RecordUnderADelayedReaderClaimsNoTakeover) {
 // A bridge that pauses leaves a hole in the recording, which record counts and reports.
 TEST_F(PeerAgainstBridge, RecordReportsAGapWhenTheBridgePauses) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
+  // Long enough that the pause falls inside it even when the first line comes late (a loaded
+  // machine).
   auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
-                                    WithBridge({"record", "--out", "-", "--seconds", "2"}, "10"));
+                                    WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
   ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
   bridge_->Signal(SIGSTOP);
   std::this_thread::sleep_for(milliseconds(400));

@@ -247,6 +247,9 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options, std::os
   Recording recording(common, options, *socket, err);
   const bool ok = recording.Run();
   if (recording.has_file()) recording.PrintSummary(options.out_path == "-" ? err : out);
+  // Stopped by a signal: the recording is kept and summed up, and the exit code says so, as for
+  // every subcommand (130 after Ctrl-C).
+  if (StopRequested()) return 128 + StopSignal();
   return ok ? kExitOk : kExitNoLine;
 }
 
