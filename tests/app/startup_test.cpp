@@ -1,5 +1,8 @@
 // The real binary's start-up with no simulator listening: exact standard output, status 0.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -66,6 +69,30 @@ TEST(StartupIntoOneLog, ShowsEachStatusOnceInTheOrderWritten) {
   EXPECT_EQ(bridge->Stdout().substr(0, texts.size() + 24), texts + "SimConnect_Open failed: ")
       << bridge->Stdout();
   EXPECT_EQ(bridge->Stdout().find('\n', texts.size()), bridge->Stdout().size() - 1);
+}
+
+// As with the simulator's own library, the open succeeds once the connection is up: against a
+// listener that never answers, the bridge runs (with no data) and the library says why, once.
+TEST(StartupWithASilentListener, RunsAndSaysOnceThatNoAnswerCame) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string silent = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(FreeLoopbackPort(true))},
+                                    {"SKYHELM_SIM_ADDRESS=" + silent});
+  ASSERT_NE(bridge, nullptr);
+  const std::chrono::milliseconds patience(10000);
+  EXPECT_TRUE(bridge->WaitForStdout("Running...\n", patience)) << bridge->Stdout();
+  const std::string why = "SimConnect: the simulator did not answer in time (" + silent + ")\n";
+  EXPECT_TRUE(bridge->WaitForStderr(why, patience)) << bridge->Stderr();
+  EXPECT_TRUE(bridge->Running());
+  EXPECT_EQ(bridge->Stderr().find("SimConnect:"), bridge->Stderr().rfind("SimConnect:"));
+  ::close(listener);
 }
 
 }  // namespace
