@@ -2,11 +2,11 @@
 // of the simulator's messages.
 #include "platform/simconnect/client_connection.h"
 
-#include "platform/net/resolve_ipv4.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+
+#include "platform/net/resolve_ipv4.h"
 
 namespace skyhelm::simconnect {
 namespace {
