@@ -57,6 +57,20 @@ constexpr std::size_t kMaxConfigBytes = 64 * 1024;
 
 enum class FileRead { kRead, kAbsent, kRefused };
 
+#if !defined(_WIN32)
+void ReadAtMost(int fd, std::size_t limit, std::string& text) {
+  text.resize(limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::read(fd, &text[got], limit - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  text.resize(got);
+}
+#endif
+
 // Reads a regular file of at most kMaxConfigBytes. Opened without waiting (a FIFO of that name
 // would otherwise block the open until a writer comes) and checked before anything is read.
 FileRead ReadConfigText(const std::string& path, std::string& text, std::string& why) {
@@ -88,17 +102,9 @@ FileRead ReadConfigText(const std::string& path, std::string& text, std::string&
     why = path + ": not a regular file";
     return FileRead::kRefused;
   }
-  // Read one byte past the limit, so that a file that grew after fstat is caught too.
-  text.resize(kMaxConfigBytes + 1);
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, &text[got], text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  // One byte past the limit, so that a file that grew after fstat is caught too.
+  ReadAtMost(fd, kMaxConfigBytes + 1, text);
   ::close(fd);
-  text.resize(got);
 #endif
   if (text.size() > kMaxConfigBytes) {
     why = path + ": larger than " + std::to_string(kMaxConfigBytes / 1024) + " KiB";
