@@ -129,6 +129,10 @@ long ReceiveSome(Socket socket, void* buffer, std::size_t capacity) {
   return kSocketError;
 }
 
+void EndSending(Socket socket) {
+  if (socket != kInvalidSocket) ::shutdown(socket, SHUT_WR);
+}
+
 bool WaitForReadable(Socket socket, int timeout_ms) { return PollFor(socket, POLLIN, timeout_ms); }
 
 bool WaitForWritable(Socket socket, int timeout_ms) { return PollFor(socket, POLLOUT, timeout_ms); }

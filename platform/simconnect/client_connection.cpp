@@ -222,8 +222,24 @@ void ClientConnection::CompactIncoming() {
 }
 
 void ClientConnection::Shutdown() {
-  if (state_ == State::kOpen) FlushWithin(kCloseFlushMs);
+  if (state_ == State::kOpen) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
+    if (FlushWithin(kCloseFlushMs)) DrainUntilClosed(deadline);
+  }
   End();
+}
+
+// Closing a socket whose receive queue holds bytes (the simulator's answer to the open, a frame
+// of data) resets the connection, and a reset can cost the simulator the requests it has not
+// read yet. So the sending side ends first, and what still arrives is read and dropped until the
+// simulator closes its end or the deadline passes.
+void ClientConnection::DrainUntilClosed(Clock::time_point deadline) {
+  net::EndSending(socket_);
+  std::uint8_t sink[4096];
+  for (int left = RemainingMs(deadline); left > 0; left = RemainingMs(deadline)) {
+    if (!net::WaitForReadable(socket_, left)) continue;
+    if (net::ReceiveSome(socket_, sink, sizeof sink) < 0) return;
+  }
 }
 
 void ClientConnection::End() {

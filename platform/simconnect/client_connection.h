@@ -35,7 +35,7 @@ inline constexpr std::size_t kMaxOutgoingBytes = 1024 * 1024;
 using MessageSink = void (*)(std::uint8_t* message, std::uint32_t size, void* context);
 
 // One connection. Single-threaded; nothing here blocks except Open (bounded by kOpenBudgetMs) and
-// Close (bounded by a short flush). Every failure of the stream ends in exactly one quit message
+// Shutdown (about 100 ms at most). Every failure of the stream ends in exactly one quit message
 // delivered by Dispatch, after which the connection is ended and every operation fails. A failure
 // of the handshake (an answer other than the open message, a close, silence past kAnswerBudgetMs)
 // also leaves a reason in handshake_failure() before that quit is delivered.
@@ -87,8 +87,9 @@ class ClientConnection {
   // the call.
   bool Dispatch(MessageSink sink, void* context, const bool& stop_requested);
 
-  // Hands pending requests to the socket if the connection is still usable (waiting briefly for it
-  // to take them) and closes the socket, which ends the session. Idempotent.
+  // Hands pending requests to the socket if the connection is still usable, ends the sending side
+  // and reads until the simulator closes its end (so that no reset costs it unread requests), all
+  // within about 100 ms, and closes the socket, which ends the session. Idempotent.
   void Shutdown();
 
  private:
@@ -97,6 +98,7 @@ class ClientConnection {
   std::uint32_t NextSendId() { return next_send_id_++; }
   bool Flush();
   bool FlushWithin(int budget_ms);
+  void DrainUntilClosed(std::chrono::steady_clock::time_point deadline);
   // The answer to the open request: true for the open message; otherwise sets the failure.
   bool AcceptsFirstMessage(const std::uint8_t* message, std::size_t size);
   void FailHandshake(const std::string& why);
