@@ -3,8 +3,10 @@
 #include "app/console.h"
 #include "app/port_argument.h"
 #include "app/stop_signal.h"
+#include "platform/net/standard_streams.h"
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   // static: 2 KiB of buffers, reachable for the whole run, and there before the first message, so
   // that a stop request from then on is never lost.
   static skyhelm::SimBridge bridge;

@@ -11,6 +11,7 @@
 #include "bench/floor.h"
 #include "bench/report.h"
 #include "bench/results.h"
+#include "platform/net/standard_streams.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ void MeasureFloor(const Options& options, BenchResults& results) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   Options options;
   CLI::App app{"Measures the Skyhelm bridge against this machine's loopback floor.",
                "skyhelm-bench"};

@@ -24,6 +24,7 @@
 #include "bench/clock.h"
 #include "bench/proc_stats.h"
 #include "bench/stats.h"
+#include "platform/net/standard_streams.h"
 
 namespace skyhelm::bench {
 namespace {
@@ -240,6 +241,7 @@ int Run(int commands, double seconds, double rate_hz) {
 }  // namespace skyhelm::bench
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   int commands = 150;
   double seconds = 5;
   double rate_hz = 30;

@@ -48,8 +48,9 @@ void WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   }
 }
 
-// The simulator's end of each connection. A background thread accepts and answers the handshake,
-// which the client's Open waits for; everything after it happens on the fuzzing thread.
+// The simulator's end of each connection. A background thread accepts and sends the open message
+// at once (the client's Open does not wait for it); everything after it happens on the fuzzing
+// thread.
 class LoopbackServer {
  public:
   LoopbackServer() {

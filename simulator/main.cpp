@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "platform/net/standard_streams.h"
 #include "simulator/line_sink.h"
 #include "simulator/options.h"
 #include "simulator/server.h"
@@ -35,6 +36,7 @@ void PrintLine(std::ostream& stream, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   using namespace skyhelm::simulator;
   SimOptions options;
   std::string out;

@@ -4,7 +4,7 @@ arrives (so the bridge is known to listen), sends one command, listens for a sec
 keeping only the newest telemetry line, and prints it as name=value pairs.
 
 Usage: peer.py HOST PORT [COMMAND]    (COMMAND defaults to "1", which commands nothing)
-Exit code 0 with a line, 1 without one."""
+Exit code 0 with a line, 1 without one, 2 for bad arguments."""
 import socket
 import sys
 import time
@@ -24,6 +24,10 @@ def decode(datagram):
 
 
 def main():
+    if len(sys.argv) not in (3, 4) or not sys.argv[2].isdigit():
+        print("usage: peer.py HOST PORT [COMMAND]   e.g. peer.py 127.0.0.1 47001 h270",
+              file=sys.stderr)
+        return 2
     bridge = (sys.argv[1], int(sys.argv[2]))
     command = sys.argv[3] if len(sys.argv) > 3 else "1"
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

@@ -80,6 +80,10 @@ long SendSome(Socket socket, const void* data, std::size_t length);
 // the connection or it failed.
 long ReceiveSome(Socket socket, void* buffer, std::size_t capacity);
 
+// Ends the sending direction (shutdown SHUT_WR / SD_SEND): the peer reads what was sent, then the
+// end of the stream. Receiving goes on. Ignores kInvalidSocket.
+void EndSending(Socket socket);
+
 // Waits at most timeout_ms for the socket to become readable (or writable), with poll on POSIX.
 // Returns true if it did.
 bool WaitForReadable(Socket socket, int timeout_ms);

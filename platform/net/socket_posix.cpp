@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace skyhelm::net {
@@ -18,13 +19,22 @@ bool SetNonBlocking(Socket socket) {
   return flags >= 0 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// A signal interrupts poll; the wait then goes on until the same deadline, so that a stream of
+// signals (a terminal's resizes, a profiler's ticks) cannot stretch the time-out without bound.
 bool PollFor(Socket socket, short events, int timeout_ms) {
   if (socket == kInvalidSocket) return false;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   pollfd entry{socket, events, 0};
   int result;
-  do {
-    result = poll(&entry, 1, timeout_ms);
-  } while (result < 0 && errno == EINTR);
+  int left_ms = timeout_ms;
+  for (;;) {
+    result = poll(&entry, 1, left_ms);
+    if (result >= 0 || errno != EINTR) break;
+    // Rounded up: a wait cut short by a fraction of a millisecond still waits out the rest.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    left_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  }
   return result > 0 && (entry.revents & (events | POLLERR | POLLHUP)) != 0;
 }
 
@@ -117,6 +127,10 @@ long ReceiveSome(Socket socket, void* buffer, std::size_t capacity) {
   if (n == 0) return capacity == 0 ? 0 : kSocketError;  // orderly shutdown by the peer
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
   return kSocketError;
+}
+
+void EndSending(Socket socket) {
+  if (socket != kInvalidSocket) ::shutdown(socket, SHUT_WR);
 }
 
 bool WaitForReadable(Socket socket, int timeout_ms) { return PollFor(socket, POLLIN, timeout_ms); }

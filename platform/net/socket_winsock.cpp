@@ -159,6 +159,10 @@ long ReceiveSome(Socket socket, void* buffer, std::size_t capacity) {
   return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : kSocketError;
 }
 
+void EndSending(Socket socket) {
+  if (socket != kInvalidSocket) ::shutdown(socket, SD_SEND);
+}
+
 bool WaitForReadable(Socket socket, int timeout_ms) { return WaitFor(socket, false, timeout_ms); }
 
 bool WaitForWritable(Socket socket, int timeout_ms) { return WaitFor(socket, true, timeout_ms); }

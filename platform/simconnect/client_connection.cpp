@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/net/resolve_ipv4.h"
+
 namespace skyhelm::simconnect {
 namespace {
 
@@ -34,12 +36,16 @@ ClientConnection::~ClientConnection() { net::Close(socket_); }
 
 bool ClientConnection::Open(const SimAddress& address, std::uint32_t protocol,
                             const std::string& client_name, std::string& why) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpenBudgetMs);
-  const std::string where = address.host + ":" + std::to_string(address.port);
+  where_ = ShownValue(address.host) + ":" + std::to_string(address.port);
   outgoing_.reserve(kInitialOutgoingBytes);
+  sockaddr_in resolved;
+  if (!net::ResolveIpv4(address.host.c_str(), address.port, resolved)) {
+    why = "the name " + ShownValue(address.host) + " does not resolve to an IPv4 address";
+    return false;
+  }
   socket_ = net::ConnectTcp(address.host.c_str(), address.port, kOpenBudgetMs);
   if (socket_ == net::kInvalidSocket) {
-    why = "no simulator is listening at " + where;
+    why = "no simulator is listening at " + where_;
     return false;
   }
   state_ = State::kOpen;
@@ -47,16 +53,11 @@ bool ClientConnection::Open(const SimAddress& address, std::uint32_t protocol,
   wire::OpenRequest request;
   request.client_name = client_name;
   wire::EncodeOpen(request, protocol_, NextSendId(), outgoing_);
-  if (!FlushWithin(RemainingMs(deadline))) {
-    why = "could not send the open request to " + where;
-    End();
-    return false;
-  }
-  if (!AwaitOpenMessage(RemainingMs(deadline), why)) {
-    why += " (" + where + ")";
-    End();
-    return false;
-  }
+  // A fresh socket's buffer takes the request whole; should it not, the rest goes with the next
+  // call, like any request.
+  Flush();
+  awaiting_open_ = true;
+  answer_deadline_ = Clock::now() + std::chrono::milliseconds(kAnswerBudgetMs);
   return true;
 }
 
@@ -71,43 +72,26 @@ bool ClientConnection::FlushWithin(int budget_ms) {
   }
 }
 
-bool ClientConnection::AwaitOpenMessage(int budget_ms, std::string& why) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
-  for (;;) {
-    std::size_t frame_size = 0;
-    const wire::FrameStatus status =
-        wire::PeekFrame(incoming_ + incoming_begin_, incoming_end_ - incoming_begin_,
-                        wire::kMessageHeaderBytes, frame_size);
-    if (status == wire::FrameStatus::kBroken) {
-      why = "the simulator's answer is not a valid message";
-      return false;
-    }
-    if (status == wire::FrameStatus::kComplete) {
-      const std::uint8_t* message = incoming_ + incoming_begin_;
-      const std::uint32_t id = wire::GetU32(message + 8);
-      if (id == kRecvIdOpen) return true;
-      if (id == kRecvIdException && frame_size >= 16) {
-        why = "the simulator refused the connection, exception " +
-              std::to_string(wire::GetU32(message + 12));
-      } else {
-        why = "the simulator answered with message " + std::to_string(id) + " instead of open";
-      }
-      return false;
-    }
-    const int left = RemainingMs(deadline);
-    if (left <= 0) {
-      why = "the simulator did not answer in time";
-      return false;
-    }
-    if (!net::WaitForReadable(socket_, left)) continue;
-    const long n =
-        net::ReceiveSome(socket_, incoming_ + incoming_end_, kIncomingBytes - incoming_end_);
-    if (n < 0) {
-      why = "the simulator closed the connection during the handshake";
-      return false;
-    }
-    incoming_end_ += static_cast<std::size_t>(n);
+bool ClientConnection::AcceptsFirstMessage(const std::uint8_t* message, std::size_t size) {
+  const std::uint32_t id = wire::GetU32(message + 8);
+  if (id == kRecvIdOpen) {
+    awaiting_open_ = false;
+    return true;
   }
+  if (id == kRecvIdException && size >= 16) {
+    FailHandshake("the simulator refused the connection, exception " +
+                  std::to_string(wire::GetU32(message + 12)));
+  } else if (id == kRecvIdQuit) {
+    FailHandshake("the simulator closed the connection during the handshake");
+  } else {
+    FailHandshake("the simulator answered with message " + std::to_string(id) + " instead of open");
+  }
+  return false;
+}
+
+void ClientConnection::FailHandshake(const std::string& why) {
+  awaiting_open_ = false;
+  handshake_failure_ = why + " (" + where_ + ")";
 }
 
 bool ClientConnection::Flush() {
@@ -151,6 +135,12 @@ bool ClientConnection::Dispatch(MessageSink sink, void* context, const bool& sto
     ReadAvailable(budget);
     if (incoming_end_ == before) break;
   }
+  if (awaiting_open_ && state_ == State::kBroken) {
+    FailHandshake("the simulator closed the connection during the handshake");
+  } else if (awaiting_open_ && Clock::now() >= answer_deadline_) {
+    FailHandshake("the simulator did not answer in time");
+    state_ = State::kBroken;
+  }
   if (state_ == State::kBroken) DeliverQuit(sink, context);
   return true;
 }
@@ -181,6 +171,7 @@ bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
     if (status == wire::FrameStatus::kIncomplete) return true;
     if (status == wire::FrameStatus::kBroken) {
       // An impossible size: nothing after it can be framed, and it is never read past.
+      if (awaiting_open_) FailHandshake("the simulator's answer is not a valid message");
       state_ = State::kBroken;
       incoming_begin_ = incoming_end_ = 0;
       DeliverQuit(sink, context);
@@ -192,6 +183,15 @@ bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
       message = aligned_;
     }
     incoming_begin_ += size;
+    if (awaiting_open_ && !AcceptsFirstMessage(message, size)) {
+      // The simulator's own quit is passed on as the one quit; anything else ends here.
+      if (wire::GetU32(message + 8) != kRecvIdQuit) {
+        state_ = State::kBroken;
+        incoming_begin_ = incoming_end_ = 0;
+        DeliverQuit(sink, context);
+        return false;
+      }
+    }
     const bool quit = wire::GetU32(message + 8) == kRecvIdQuit;
     if (quit) End();  // before the callback, which may well close the handle
     sink(message, static_cast<std::uint32_t>(size), context);
@@ -222,8 +222,24 @@ void ClientConnection::CompactIncoming() {
 }
 
 void ClientConnection::Shutdown() {
-  if (state_ == State::kOpen) FlushWithin(kCloseFlushMs);
+  if (state_ == State::kOpen) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
+    if (FlushWithin(kCloseFlushMs)) DrainUntilClosed(deadline);
+  }
   End();
+}
+
+// Closing a socket whose receive queue holds bytes (the simulator's answer to the open, a frame
+// of data) resets the connection, and a reset can cost the simulator the requests it has not
+// read yet. So the sending side ends first, and what still arrives is read and dropped until the
+// simulator closes its end or the deadline passes.
+void ClientConnection::DrainUntilClosed(Clock::time_point deadline) {
+  net::EndSending(socket_);
+  std::uint8_t sink[4096];
+  for (int left = RemainingMs(deadline); left > 0; left = RemainingMs(deadline)) {
+    if (!net::WaitForReadable(socket_, left)) continue;
+    if (net::ReceiveSome(socket_, sink, sizeof sink) < 0) return;
+  }
 }
 
 void ClientConnection::End() {

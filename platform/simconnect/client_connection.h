@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,8 +20,11 @@ inline constexpr std::uint32_t kRecvIdException = 1;
 inline constexpr std::uint32_t kRecvIdOpen = 2;
 inline constexpr std::uint32_t kRecvIdQuit = 3;
 
-// The whole handshake (connect, send the open request, receive the answer) takes at most this.
+// Open's TCP connect takes at most this.
 inline constexpr int kOpenBudgetMs = 1000;
+// The simulator's answer to the open request must come this long after Open at the latest; a
+// silent listener ends the session then, from the dispatch that notices.
+inline constexpr int kAnswerBudgetMs = 2000;
 // One dispatch call reads at most this many bytes, so that a flood cannot keep it busy forever.
 inline constexpr std::size_t kReadBudgetBytes = 256 * 1024;
 // Requests the simulator has not taken yet; beyond this it has stopped reading and the connection
@@ -31,8 +35,10 @@ inline constexpr std::size_t kMaxOutgoingBytes = 1024 * 1024;
 using MessageSink = void (*)(std::uint8_t* message, std::uint32_t size, void* context);
 
 // One connection. Single-threaded; nothing here blocks except Open (bounded by kOpenBudgetMs) and
-// Close (bounded by a short flush). Every failure of the stream ends in exactly one quit message
-// delivered by Dispatch, after which the connection is ended and every operation fails.
+// Shutdown (about 100 ms at most). Every failure of the stream ends in exactly one quit message
+// delivered by Dispatch, after which the connection is ended and every operation fails. A failure
+// of the handshake (an answer other than the open message, a close, silence past kAnswerBudgetMs)
+// also leaves a reason in handshake_failure() before that quit is delivered.
 class ClientConnection {
  public:
   ClientConnection();
@@ -40,9 +46,10 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // Connects and completes the handshake in `protocol` (2..6). On failure returns false and sets
-  // `why` to a short reason (no newline). The simulator's open message stays queued for the first
-  // Dispatch.
+  // Connects and queues the open request in `protocol` (2..6), returning as soon as the TCP
+  // connection is up, as the simulator's own library does: the simulator's answer arrives through
+  // Dispatch. On failure (the name does not resolve, nothing listens, the connect takes longer than
+  // kOpenBudgetMs) returns false and sets `why` to a short reason (no newline).
   bool Open(const SimAddress& address, std::uint32_t protocol, const std::string& client_name,
             std::string& why);
 
@@ -50,6 +57,8 @@ class ClientConnection {
   // the stream broke).
   bool Usable() const { return state_ == State::kOpen; }
   bool Ended() const { return state_ == State::kEnded; }
+  // Why the handshake failed, naming the address; empty while it has not (yet) failed.
+  const std::string& handshake_failure() const { return handshake_failure_; }
 
   // Queues one request: `encode(protocol, send_id, out)` appends it whole to the outgoing buffer,
   // which is then flushed as far as the socket takes it. Returns false if the connection is not
@@ -78,8 +87,9 @@ class ClientConnection {
   // the call.
   bool Dispatch(MessageSink sink, void* context, const bool& stop_requested);
 
-  // Hands pending requests to the socket if the connection is still usable (waiting briefly for it
-  // to take them) and closes the socket, which ends the session. Idempotent.
+  // Hands pending requests to the socket if the connection is still usable, ends the sending side
+  // and reads until the simulator closes its end (so that no reset costs it unread requests), all
+  // within about 100 ms, and closes the socket, which ends the session. Idempotent.
   void Shutdown();
 
  private:
@@ -88,7 +98,10 @@ class ClientConnection {
   std::uint32_t NextSendId() { return next_send_id_++; }
   bool Flush();
   bool FlushWithin(int budget_ms);
-  bool AwaitOpenMessage(int budget_ms, std::string& why);
+  void DrainUntilClosed(std::chrono::steady_clock::time_point deadline);
+  // The answer to the open request: true for the open message; otherwise sets the failure.
+  bool AcceptsFirstMessage(const std::uint8_t* message, std::size_t size);
+  void FailHandshake(const std::string& why);
   void ReadAvailable(std::size_t& budget);
   // Delivers whole messages from the incoming buffer; false once the stream must end.
   bool DeliverComplete(MessageSink sink, void* context, const bool& stop_requested);
@@ -100,6 +113,10 @@ class ClientConnection {
   State state_ = State::kEnded;
   std::uint32_t protocol_ = wire::kDefaultProtocol;
   std::uint32_t next_send_id_ = 1;
+  bool awaiting_open_ = false;  // the simulator has not answered the open request yet
+  std::chrono::steady_clock::time_point answer_deadline_;
+  std::string where_;  // host:port, for the handshake failure
+  std::string handshake_failure_;
 
   std::vector<std::uint8_t> outgoing_;
   std::size_t outgoing_sent_ = 0;  // bytes at the front of outgoing_ already sent

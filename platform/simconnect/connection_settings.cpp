@@ -2,15 +2,20 @@
 #include "platform/simconnect/connection_settings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 
 #include "platform/simconnect/wire_protocol.h"
 
 #if defined(_WIN32)
+#include <sys/stat.h>
 #include <windows.h>
 #else
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -47,13 +52,65 @@ bool ParsePort(const std::string& digits, std::uint16_t& port) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  text = content.str();
-  return true;
+// A SimConnect.cfg holds a few short sections; anything larger is not one.
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
+
+enum class FileRead { kRead, kAbsent, kRefused };
+
+#if !defined(_WIN32)
+void ReadAtMost(int fd, std::size_t limit, std::string& text) {
+  text.resize(limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::read(fd, &text[got], limit - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  text.resize(got);
+}
+#endif
+
+// Reads a regular file of at most kMaxConfigBytes. Opened without waiting (a FIFO of that name
+// would otherwise block the open until a writer comes) and checked before anything is read.
+FileRead ReadConfigText(const std::string& path, std::string& text, std::string& why) {
+#if defined(_WIN32)
+  struct _stat64 status;
+  if (_stat64(path.c_str(), &status) != 0) return FileRead::kAbsent;
+  if ((status.st_mode & _S_IFMT) != _S_IFREG) {
+    why = path + ": not a regular file";
+    return FileRead::kRefused;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    why = path + ": cannot be read";
+    return FileRead::kRefused;
+  }
+  text.resize(kMaxConfigBytes + 1);
+  text.resize(std::fread(&text[0], 1, text.size(), file));
+  std::fclose(file);
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && errno == ENOENT) return FileRead::kAbsent;
+  if (fd < 0) {
+    why = path + ": cannot be read (" + std::strerror(errno) + ")";
+    return FileRead::kRefused;
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    why = path + ": not a regular file";
+    return FileRead::kRefused;
+  }
+  // One byte past the limit, so that a file that grew after fstat is caught too.
+  ReadAtMost(fd, kMaxConfigBytes + 1, text);
+  ::close(fd);
+#endif
+  if (text.size() > kMaxConfigBytes) {
+    why = path + ": larger than " + std::to_string(kMaxConfigBytes / 1024) + " KiB";
+    return FileRead::kRefused;
+  }
+  return FileRead::kRead;
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -78,6 +135,19 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? "" : full.substr(0, slash + 1);
 }
 
+// Named in full, so that a message says which of the two files was read.
+std::string WorkingFolder() {
+  char path[4096];
+#if defined(_WIN32)
+  const DWORD n = GetCurrentDirectoryA(sizeof path, path);
+  if (n == 0 || n >= sizeof path) return "";
+  return std::string(path, n) + "\\";
+#else
+  if (::getcwd(path, sizeof path) == nullptr) return "";
+  return std::string(path) + "/";
+#endif
+}
+
 }  // namespace
 
 bool ParseSimAddress(const char* text, SimAddress& out) {
@@ -90,11 +160,29 @@ bool ParseSimAddress(const char* text, SimAddress& out) {
   return true;
 }
 
+std::string ShownValue(const std::string& text) {
+  constexpr std::size_t kShownBytes = 60;
+  std::string shown;
+  for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    shown += c < 0x20 || c == 0x7F ? '.' : text[i];
+  }
+  return text.size() > kShownBytes ? shown + "..." : shown;
+}
+
 bool ReadConfigFile(const std::string& text, const std::string& file, std::uint32_t config_index,
                     SimAddress& out, std::string& why) {
   const std::string wanted = "SimConnect." + std::to_string(config_index);
-  const std::string where = file + " [" + wanted + "]";
-  std::istringstream lines(text);
+  std::string where = file + " [" + (config_index == 0 ? "SimConnect] or [" : "") + wanted + "]";
+  const auto fail = [&](const std::string& reason) {
+    why = where + ": " + reason;
+    return false;
+  };
+  if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+    return fail("saved as UTF-16; save it as ANSI or UTF-8");
+  }
+  // Notepad long saved UTF-8 with a byte-order mark.
+  std::istringstream lines(text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? text.substr(3) : text);
   std::string line;
   int number = 0;
   bool inside = false;  // in the first section that matches
@@ -105,26 +193,30 @@ bool ReadConfigFile(const std::string& text, const std::string& file, std::uint3
     ++number;
     line = Trim(line);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line.front() == '[') {
-      if (line.back() != ']') {
-        why = where + ": line " + std::to_string(number) + " is not a section header";
-        return false;
-      }
+    if (line.front() == '[' && line.back() == ']') {
       const std::string name = Trim(line.substr(1, line.size() - 2));
       const bool matches =
           SameText(name, wanted) || (config_index == 0 && SameText(name, "SimConnect"));
       inside = matches && !found;
+      if (inside) where = file + " [" + ShownValue(name) + "]";
       found = found || matches;
       continue;
     }
+    // Other programs' sections are theirs: only the one read here must be well formed.
+    if (!inside) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string::npos) {
-      why = where + ": line " + std::to_string(number) + " is not key=value";
-      return false;
+      return fail("line " + std::to_string(number) + " is not key=value");
     }
-    if (!inside) continue;
     const std::string key = Trim(line.substr(0, equals));
-    const std::string value = Trim(line.substr(equals + 1));
+    std::string value = line.substr(equals + 1);
+    // People write "Port=500 ; the sim PC": a ';' after a blank starts a comment.
+    const std::size_t comment = value.find(';');
+    if (comment != std::string::npos &&
+        (comment == 0 || value[comment - 1] == ' ' || value[comment - 1] == '\t')) {
+      value.resize(comment);
+    }
+    value = Trim(value);
     if (SameText(key, "Protocol")) {
       protocol = value;
       has_protocol = true;
@@ -136,27 +228,19 @@ bool ReadConfigFile(const std::string& text, const std::string& file, std::uint3
       has_port = true;
     }
   }
-  if (!found) {
-    why = where + ": no such section";
-    return false;
-  }
-  if (!has_protocol || !has_address || !has_port) {
-    why = where + ": needs Protocol, Address and Port";
-    return false;
-  }
+  if (!found) return fail("no such section");
+  if (!has_protocol || !has_address || !has_port) return fail("needs Protocol, Address and Port");
   if (!SameText(protocol, "IPv4")) {
-    why = where + ": Protocol=" + protocol + " is not served (only IPv4)";
-    return false;
+    return fail("Protocol=" + ShownValue(protocol) + " is not served (only IPv4)");
   }
   if (address.empty() || !ParsePort(port, out.port)) {
-    why = where + ": Address must name a host and Port be 1..65535";
-    return false;
+    return fail("Address must name a host and Port be 1..65535");
   }
   out.host = address;
   return true;
 }
 
-std::vector<std::string> ConfigFolders() { return {"", ProgramFolder()}; }
+std::vector<std::string> ConfigFolders() { return {WorkingFolder(), ProgramFolder()}; }
 
 bool ResolveConnectionSettings(std::uint32_t config_index, const std::vector<std::string>& folders,
                                ConnectionSettings& out, std::string& why) {
@@ -165,7 +249,8 @@ bool ResolveConnectionSettings(std::uint32_t config_index, const std::vector<std
   if (protocol != nullptr && *protocol != '\0') {
     const std::string text(protocol);
     if (text.size() != 1 || !wire::IsKnownProtocol(static_cast<std::uint32_t>(text[0] - '0'))) {
-      why = std::string("malformed ") + kProtocolVariable + " \"" + text + "\" (expected 2 to 6)";
+      why = std::string("malformed ") + kProtocolVariable + " \"" + ShownValue(text) +
+            "\" (expected 2 to 6)";
       return false;
     }
     out.protocol = static_cast<std::uint32_t>(text[0] - '0');
@@ -173,7 +258,7 @@ bool ResolveConnectionSettings(std::uint32_t config_index, const std::vector<std
   const char* address = std::getenv(kAddressVariable);
   if (address != nullptr && *address != '\0') {
     if (!ParseSimAddress(address, out.address)) {
-      why = std::string("malformed ") + kAddressVariable + " \"" + address +
+      why = std::string("malformed ") + kAddressVariable + " \"" + ShownValue(address) +
             "\" (expected host:port)";
       return false;
     }
@@ -183,7 +268,9 @@ bool ResolveConnectionSettings(std::uint32_t config_index, const std::vector<std
   for (const std::string& folder : folders) {
     const std::string path = JoinPath(folder, kConfigFileName);
     std::string text;
-    if (!ReadWholeFile(path, text)) continue;
+    const FileRead read = ReadConfigText(path, text, why);
+    if (read == FileRead::kAbsent) continue;
+    if (read == FileRead::kRefused) return false;
     out.source = path;
     return ReadConfigFile(text, path, config_index, out.address, why);
   }

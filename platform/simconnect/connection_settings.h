@@ -30,19 +30,25 @@ struct ConnectionSettings {
 };
 
 // Reads the section for `config_index` ([SimConnect.N]; index 0 also [SimConnect]) of a
-// SimConnect.cfg whose text is `text`, read from `file`. Keys Protocol (only IPv4 is served),
-// Address and Port; other keys are ignored. False with one line in `why` naming file and section
-// when the section is missing or malformed.
+// SimConnect.cfg whose text is `text`, read from `file`, as the simulator's library reads it:
+// names and keys in any case, ';' comment lines (also after a value, following a blank), a UTF-8
+// byte-order mark, other sections left alone whatever they hold. Keys Protocol (only IPv4 is
+// served), Address and Port; other keys are ignored. False with one line in `why` naming the file
+// and the section as the file wrote it when the section is missing or malformed.
 bool ReadConfigFile(const std::string& text, const std::string& file, std::uint32_t config_index,
                     SimAddress& out, std::string& why);
 
-// The folders searched for SimConnect.cfg, in order: the working directory, then the folder of
-// the running program.
+// The folders searched for SimConnect.cfg, in order, each as a full path: the working directory,
+// then the folder of the running program.
 std::vector<std::string> ConfigFolders();
+
+// `text` as a message may show it: at most 60 bytes (then "..."), control bytes as '.'.
+std::string ShownValue(const std::string& text);
 
 // Settings for SimConnect_Open(..., ConfigIndex): the protocol from SKYHELM_SIM_PROTOCOL (2..6,
 // default 4); the address from SKYHELM_SIM_ADDRESS, else the first SimConnect.cfg found in
-// `folders`, else 127.0.0.1:47000. False with one line in `why` for a malformed value or file.
+// `folders`, else 127.0.0.1:47000. False with one line in `why` for a malformed value or file, or
+// a SimConnect.cfg that is not a regular file of at most 64 KiB (never waits on a FIFO).
 bool ResolveConnectionSettings(std::uint32_t config_index, const std::vector<std::string>& folders,
                                ConnectionSettings& out, std::string& why);
 

@@ -76,10 +76,18 @@ void ExplainOpenFailure(const std::string& why) {
 struct DispatchTarget {
   DispatchProc procedure;
   void* context;
+  const ClientConnection* connection;
 };
 
 void Deliver(std::uint8_t* message, std::uint32_t size, void* target) {
   const auto* to = static_cast<const DispatchTarget*>(target);
+  // Open has already returned success, so the reason a handshake failed would otherwise show
+  // nowhere: one line, just before the one quit message the failure ends in.
+  const std::string& failure = to->connection->handshake_failure();
+  if (!failure.empty() && wire::GetU32(message + 8) == SIMCONNECT_RECV_ID_QUIT) {
+    std::fprintf(stderr, "SimConnect: %s\n", failure.c_str());
+    std::fflush(stderr);
+  }
   to->procedure(reinterpret_cast<SIMCONNECT_RECV*>(message), size, to->context);
 }
 
@@ -197,7 +205,7 @@ SIMCONNECTAPI SimConnect_CallDispatch(HANDLE hSimConnect, DispatchProc pfcnDispa
     // A dispatch from inside a dispatch callback would hand out messages out of order.
     if (client == nullptr || pfcnDispatch == nullptr || client->dispatching) return E_FAIL;
     client->dispatching = true;
-    DispatchTarget target{pfcnDispatch, pContext};
+    DispatchTarget target{pfcnDispatch, pContext, &client->connection};
     bool delivered = false;
     try {
       delivered = client->connection.Dispatch(&Deliver, &target, client->close_requested);

@@ -7,6 +7,7 @@
 # or any failing test fails the stage.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+bash scripts/install-node-modules.sh
 
 build_dir=build-asan
 report_dir=$build_dir/sanitizer-reports

@@ -178,6 +178,11 @@ struct DatagramCase {
   std::optional<std::string> reply;  // the line up to a zero byte, then "\r\n"; none: no peer
 };
 
+void PrintTo(const DatagramCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.datagram.substr(0, 40)) << " (" << c.datagram.size()
+      << " bytes)";
+}
+
 class Datagrams : public RunPassTest, public ::testing::WithParamInterface<DatagramCase> {};
 
 // Each datagram is followed at once by "g1": one is taken per pass and neither is lost or mixed.

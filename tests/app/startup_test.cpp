@@ -1,11 +1,15 @@
 // The real binary's start-up with no simulator listening: exact standard output, status 0.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_names.h"
 
 namespace skyhelm {
 namespace {
@@ -20,6 +24,10 @@ struct StartupCase {
   std::vector<std::string> args;
   const char* shown_port;
 };
+
+void PrintTo(const StartupCase& c, std::ostream* os) {
+  *os << "skyhelm " << test_support::Joined(c.args);
+}
 
 class Startup : public ::testing::TestWithParam<StartupCase> {};
 
@@ -43,7 +51,10 @@ TEST_P(Startup, WritesTheFourTextsAndExitsZeroWithoutSimulator) {
 INSTANTIATE_TEST_SUITE_P(Arguments, Startup,
                          ::testing::Values(StartupCase{{}, "47001"},
                                            StartupCase{{"-1", "extra"}, "-1"},
-                                           StartupCase{{"70000"}, "70000"}));
+                                           StartupCase{{"70000"}, "70000"}),
+                         [](const auto& test) {
+                           return test_support::TestName(test_support::Joined(test.param.args));
+                         });
 
 // Standard error into standard output, as in a log file written with 2>&1 (or a terminal): each
 // status text once, everything in the order written, the client library's complaint last.
@@ -58,6 +69,30 @@ TEST(StartupIntoOneLog, ShowsEachStatusOnceInTheOrderWritten) {
   EXPECT_EQ(bridge->Stdout().substr(0, texts.size() + 24), texts + "SimConnect_Open failed: ")
       << bridge->Stdout();
   EXPECT_EQ(bridge->Stdout().find('\n', texts.size()), bridge->Stdout().size() - 1);
+}
+
+// As with the simulator's own library, the open succeeds once the connection is up: against a
+// listener that never answers, the bridge runs (with no data) and the library says why, once.
+TEST(StartupWithASilentListener, RunsAndSaysOnceThatNoAnswerCame) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string silent = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(FreeLoopbackPort(true))},
+                                    {"SKYHELM_SIM_ADDRESS=" + silent});
+  ASSERT_NE(bridge, nullptr);
+  const std::chrono::milliseconds patience(10000);
+  EXPECT_TRUE(bridge->WaitForStdout("Running...\n", patience)) << bridge->Stdout();
+  const std::string why = "SimConnect: the simulator did not answer in time (" + silent + ")\n";
+  EXPECT_TRUE(bridge->WaitForStderr(why, patience)) << bridge->Stderr();
+  EXPECT_TRUE(bridge->Running());
+  EXPECT_EQ(bridge->Stderr().find("SimConnect:"), bridge->Stderr().rfind("SimConnect:"));
+  ::close(listener);
 }
 
 }  // namespace

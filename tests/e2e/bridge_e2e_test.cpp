@@ -40,8 +40,10 @@ using Peer =
 class BridgeEndToEnd : public ::testing::Test {
  protected:
   // Starts the frozen simulator with `settings`, then the bridge pointed at it, waits until the
-  // bridge runs its loop, and joins a peer.
-  void StartBoth(const std::string& settings = kWorkedExampleSettings) {
+  // bridge runs its loop, and joins a peer. `closed_streams`: the bridge starts with descriptors
+  // 0-2 closed, as some service managers start a program (it then prints nothing).
+  void StartBoth(const std::string& settings = kWorkedExampleSettings,
+                 bool closed_streams = false) {
     std::vector<std::string> args = {"--freeze"};
     for (std::size_t start = 0; start < settings.size();) {
       const std::size_t end = std::min(settings.find('|', start), settings.size());
@@ -52,7 +54,15 @@ class BridgeEndToEnd : public ::testing::Test {
     sim_ = test_support::StartSimulator(args, sim_port);
     ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
     bridge_port_ = test_support::FreeLoopbackPort(true);
-    bridge_ = test_support::StartBridge(bridge_port_, sim_port);
+    if (closed_streams) {
+      bridge_ =
+          ChildProcess::Start("/bin/sh",
+                              {"-c", "exec \"$0\" \"$1\" <&- >&- 2>&-",
+                               test_support::BinPath("skyhelm"), std::to_string(bridge_port_)},
+                              {"SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port)});
+    } else {
+      bridge_ = test_support::StartBridge(bridge_port_, sim_port);
+    }
     ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
     peer_.emplace(bridge_port_, "\r\n");
     ASSERT_TRUE(peer_->Join());
@@ -81,6 +91,16 @@ TEST_F(BridgeEndToEnd, WorkedExampleLineGoesOnAfterTheSimulatorIsKilled) {
     ASSERT_TRUE(datagram) << "silent after " << i;
     ASSERT_EQ(*datagram, kWorkedExampleReply);
   }
+  EXPECT_TRUE(bridge_->Running());
+}
+
+// Otherwise the UDP socket or the simulator connection would become a standard stream: a status
+// text sent as a datagram binds the socket to a random port, or corrupts the simulator's stream.
+TEST_F(BridgeEndToEnd, BindsItsPortAndKeepsTheStreamCleanWithStandardStreamsClosed) {
+  ASSERT_NO_FATAL_FAILURE(StartBoth(kWorkedExampleSettings, true));
+  ASSERT_EQ(peer_->Next(), kWorkedExampleReply);
+  peer_->Send("h100");
+  ASSERT_TRUE(sim_->WaitForStdout("event HEADING_BUG_SET 100", kPatience)) << sim_->Stdout();
   EXPECT_TRUE(bridge_->Running());
 }
 

@@ -3,6 +3,7 @@
 #include "platform/simconnect/connection_settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <SimConnect.h>
@@ -21,9 +22,12 @@ struct CfgCase {
   const char* name;
   const char* text;
   std::uint32_t index;
-  const char* address;   // "host:port" when the section is usable, else nullptr
-  const char* why = "";  // then a part of the one-line reason
+  const char* address;            // "host:port" when the section is usable, else nullptr
+  const char* why = "";           // then a part of the one-line reason
+  const char* section = nullptr;  // the section named there, when not [SimConnect.<index>]
 };
+
+void PrintTo(const CfgCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfigFile : public ::testing::TestWithParam<CfgCase> {};
 
@@ -38,9 +42,10 @@ TEST_P(ConfigFile, GivesTheSectionsAddressOrOneLineNamingFileAndSection) {
   } else {
     ASSERT_FALSE(ok);
     EXPECT_EQ(why.find('\n'), std::string::npos);
-    EXPECT_NE(why.find("dir/SimConnect.cfg [SimConnect." + std::to_string(c.index) + "]"),
-              std::string::npos)
-        << why;
+    const std::string section =
+        c.section != nullptr ? c.section : "[SimConnect." + std::to_string(c.index) + "]";
+    EXPECT_EQ(why.rfind("dir/SimConnect.cfg " + section + ": ", 0), 0u) << why;
+    EXPECT_LT(why.size(), 200u) << why;
     EXPECT_NE(why.find(c.why), std::string::npos) << why;
   }
 }
@@ -61,18 +66,37 @@ INSTANTIATE_TEST_SUITE_P(
                 "[SimConnect.2]\nProtocol=IPv4\nAddress=b\nPort=2\n",
                 2, "a:1"},
         CfgCase{"MissingSection", kTwoSections, 3, nullptr, "no such section"},
+        CfgCase{"MissingSectionZero", "[SimConnect.1]\n", 0, nullptr, "no such section",
+                "[SimConnect] or [SimConnect.0]"},
+        CfgCase{"ByteOrderMark", "\xEF\xBB\xBF[SimConnect]\nProtocol=IPv4\nAddress=h\nPort=2\n", 0,
+                "h:2"},
+        CfgCase{"Utf16", "\xFF\xFE[", 0, nullptr, "UTF-16", "[SimConnect] or [SimConnect.0]"},
+        CfgCase{"CommentsAfterValues",
+                "[SimConnect]\nProtocol=IPv4 ; remote\nAddress=sim-pc\t; the PC\nPort=500 ;x\n", 0,
+                "sim-pc:500"},
+        CfgCase{"ForeignSectionsLeftAlone",
+                "[Other]\njust words\n[half\n[SimConnect.1]\nProtocol=IPv4\nAddress=h\nPort=3\n"
+                "[More]\nfree text\n",
+                1, "h:3"},
         CfgCase{"Pipe", "[SimConnect]\nProtocol=Pipe\nAddress=.\nPort=Custom/SimConnect\n", 0,
-                nullptr, "Protocol=Pipe is not served"},
-        CfgCase{"IPv6", "[SimConnect]\nProtocol=IPv6\nAddress=::1\nPort=501\n", 0, nullptr,
+                nullptr, "Protocol=Pipe is not served", "[SimConnect]"},
+        CfgCase{
+            "LongValueShownBounded",
+            "[simconnect.0]\nProtocol=IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4"
+            "IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4IPv4\n"
+            "Address=h\nPort=1\n",
+            0, nullptr, "... is not served", "[simconnect.0]"},
+        CfgCase{"IPv6", "[SimConnect.0]\nProtocol=IPv6\nAddress=::1\nPort=501\n", 0, nullptr,
                 "Protocol=IPv6 is not served"},
-        CfgCase{"MissingPort", "[SimConnect]\nProtocol=IPv4\nAddress=h\n", 0, nullptr,
+        CfgCase{"MissingPort", "[SimConnect.0]\nProtocol=IPv4\nAddress=h\n", 0, nullptr,
                 "needs Protocol, Address and Port"},
-        CfgCase{"EmptyAddress", "[SimConnect]\nProtocol=IPv4\nAddress=\nPort=500\n", 0, nullptr,
+        CfgCase{"EmptyAddress", "[SimConnect.0]\nProtocol=IPv4\nAddress=\nPort=500\n", 0, nullptr,
                 "Address must name a host"},
-        CfgCase{"BadPort", "[SimConnect]\nProtocol=IPv4\nAddress=h\nPort=70000\n", 0, nullptr,
+        CfgCase{"BadPort", "[SimConnect.0]\nProtocol=IPv4\nAddress=h\nPort=70000\n", 0, nullptr,
                 "Port be 1..65535"},
-        CfgCase{"NotKeyValue", "[SimConnect]\nProtocol IPv4\n", 0, nullptr, "line 2"},
-        CfgCase{"UnclosedHeader", "[SimConnect\nProtocol=IPv4\n", 0, nullptr, "line 1"}),
+        CfgCase{"NotKeyValue", "[SimConnect.0]\nProtocol IPv4\n", 0, nullptr, "line 2"},
+        CfgCase{"UnclosedHeader", "[SimConnect\nProtocol=IPv4\n", 0, nullptr, "no such section",
+                "[SimConnect] or [SimConnect.0]"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // The variables override the file; the first folder holding a file is the one read.
@@ -116,6 +140,26 @@ TEST_F(Settings, VariablesOverrideTheFileWhichOverridesTheDefault) {
   }
 }
 
+// What is not a regular file of a few KiB is refused at once (a FIFO never blocks the open), and
+// the message names the file.
+TEST_F(Settings, RefusesAFileThatIsNotRegularOrTooLarge) {
+  const std::filesystem::path path = folder_ / kConfigFileName;
+  const std::vector<std::string> folders = {folder_.string()};
+  ConnectionSettings settings;
+  std::string why;
+  std::filesystem::create_directory(path);
+  EXPECT_FALSE(ResolveConnectionSettings(0, folders, settings, why));
+  EXPECT_EQ(why, path.string() + ": not a regular file");
+  std::filesystem::remove(path);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_FALSE(ResolveConnectionSettings(0, folders, settings, why));
+  EXPECT_EQ(why, path.string() + ": not a regular file");
+  std::filesystem::remove(path);
+  WriteConfig("[SimConnect]\nProtocol=IPv4\nAddress=h\nPort=1\n" + std::string(64 * 1024, ';'));
+  EXPECT_FALSE(ResolveConnectionSettings(0, folders, settings, why));
+  EXPECT_EQ(why, path.string() + ": larger than 64 KiB");
+}
+
 // SimConnect_Open reads SimConnect.cfg from the working directory and speaks the chosen version.
 TEST_F(Settings, OpenFollowsTheFileInTheWorkingDirectory) {
   test_support::ScriptedSimServer server;
@@ -129,9 +173,10 @@ TEST_F(Settings, OpenFollowsTheFileInTheWorkingDirectory) {
   ::testing::internal::CaptureStderr();
   EXPECT_LT(SimConnect_Open(&handle, "Request Data", nullptr, 0, nullptr, 4), 0);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err,
-            "SimConnect_Open failed: SimConnect.cfg [SimConnect.4]: Protocol=Pipe is not "
-            "served (only IPv4)\n");
+  // Named in full: a file in the working directory wins over one beside the program.
+  EXPECT_EQ(err, "SimConnect_Open failed: " +
+                     (std::filesystem::current_path() / kConfigFileName).string() +
+                     " [SimConnect.4]: Protocol=Pipe is not served (only IPv4)\n");
   const HRESULT opened = SimConnect_Open(&handle, "Request Data", nullptr, 0, nullptr, 3);
   std::filesystem::current_path(before);
   ASSERT_EQ(opened, S_OK);

@@ -104,10 +104,13 @@ void ScriptedSimServer::Answer(int fd, const wire::Request& open) {
   if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
   if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(open.protocol, bytes);
   WriteAll(fd, bytes);
+  answered_ = true;
 }
 
 bool ScriptedSimServer::Send(const std::vector<std::uint8_t>& bytes) {
-  return Eventually([this] { return client_fd_ >= 0; }) && WriteAll(client_fd_, bytes);
+  // A simulator answers the open first; the client's open no longer waits for that answer, so a
+  // test's bytes could otherwise overtake it.
+  return Eventually([this] { return answered_.load(); }) && WriteAll(client_fd_, bytes);
 }
 
 void ScriptedSimServer::Disconnect() {

@@ -37,7 +37,7 @@ class ScriptedSimServer {
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
   // Stops taking requests off the socket, so that the client's requests pile up.
   void StopReading() { reading_ = false; }
-  // Writes all of `bytes` once the client has connected; false if that fails.
+  // Writes all of `bytes` once the client's open has been answered; false if that fails.
   bool Send(const std::vector<std::uint8_t>& bytes);
   // Ends the client's connection (both directions).
   void Disconnect();
@@ -65,6 +65,7 @@ class ScriptedSimServer {
   std::atomic<bool> stop_{false};
   std::atomic<bool> reading_{true};
   std::atomic<bool> client_gone_{false};
+  std::atomic<bool> answered_{false};
   std::atomic<bool> undecodable_{false};
   std::mutex mutex_;  // guards requests_ and received_
   std::vector<wire::Request> requests_;

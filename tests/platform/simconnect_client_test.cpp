@@ -1,9 +1,14 @@
 // Tests for the stand-in client library against a scripted simulator on 127.0.0.1.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <SimConnect.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <string>
@@ -104,17 +109,20 @@ class SimClientTest : public ::testing::Test {
   std::vector<Bytes> got_;  // the messages delivered, in order
 };
 
-// Bad addresses, a closed port and every wrong answer to the open request.
+// Bad addresses, a name that does not resolve and a closed port fail the open itself.
 TEST_F(SimClientTest, OpenFailsWithOneLineOnStandardErrorAndNoHandle) {
-  std::vector<std::string> addresses = {
-      "127.0.0.1",         "127.0.0.1:",    ":47000",       "127.0.0.1:0",   "127.0.0.1:65536",
-      "127.0.0.1:4700000", "127.0.0.1:47a", "127.0.0.1:-1", "127.0.0.1:+80", "127.0.0.1: 80"};
+  std::vector<std::string> addresses = {"127.0.0.1",
+                                        "127.0.0.1:",
+                                        ":47000",
+                                        "127.0.0.1:0",
+                                        "127.0.0.1:65536",
+                                        "127.0.0.1:4700000",
+                                        "127.0.0.1:47a",
+                                        "127.0.0.1:-1",
+                                        "127.0.0.1:+80",
+                                        "127.0.0.1: 80",
+                                        "no-such-host.invalid:500"};
   addresses.push_back("127.0.0.1:" + std::to_string(FreeLoopbackPort(false)));  // refused
-  std::deque<ScriptedSimServer> servers;
-  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kGarbage,
-                                OpenReply::kWrongMessage, OpenReply::kNothing}) {
-    addresses.push_back(servers.emplace_back(reply).Address());
-  }
   for (const std::string& address : addresses) {
     SCOPED_TRACE(address);
     ::testing::internal::CaptureStdout();
@@ -124,7 +132,74 @@ TEST_F(SimClientTest, OpenFailsWithOneLineOnStandardErrorAndNoHandle) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(handle_, nullptr);
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    if (address.find(".invalid") != std::string::npos) {
+      EXPECT_NE(err.find("does not resolve"), std::string::npos) << err;
+    }
   }
+}
+
+// The open returns once the TCP connection is up, as the simulator's own library does; a wrong
+// answer, a close or silence then ends in one line on standard error and exactly one quit.
+TEST_F(SimClientTest, AFailedHandshakeEndsInOneLineAndOneQuit) {
+  std::deque<ScriptedSimServer> servers;
+  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kGarbage,
+                                OpenReply::kWrongMessage, OpenReply::kNothing}) {
+    ScriptedSimServer& server = servers.emplace_back(reply);
+    SCOPED_TRACE(static_cast<int>(reply));
+    got_.clear();
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(Open(server.Address()), S_OK);
+    const bool quit = DispatchUntil(1);
+    for (int i = 0; i < 5; ++i) Dispatch();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(quit);
+    EXPECT_EQ(got_, std::vector<Bytes>{kQuit});
+    EXPECT_EQ(err.rfind("SimConnect: ", 0), 0u) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    EXPECT_NE(err.find(server.Address()), std::string::npos) << err;
+    ExpectRefused(handle_);
+    SimConnect_Close(handle_);
+    handle_ = nullptr;
+  }
+}
+
+// A listener whose backlog is full never completes a connect; a signal every 2 ms during the open
+// must not restart its one-second wait (each would, if the time-out began again after EINTR).
+TEST_F(SimClientTest, OpenKeepsItsDeadlineThroughASignalStorm) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGUSR2, &action, nullptr);
+  std::atomic<bool> done{false};
+  const pthread_t opener = pthread_self();
+  std::thread storm([&] {
+    for (int i = 0; i < 2500 && !done; ++i) {
+      pthread_kill(opener, SIGUSR2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ::testing::internal::CaptureStderr();
+  const HRESULT opened = Open("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  ::testing::internal::GetCapturedStderr();
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  storm.join();
+  signal(SIGUSR2, SIG_DFL);
+  ::close(filler);
+  ::close(listener);
+  EXPECT_LT(opened, 0);
+  // The storm alone lasts 5 s or more.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3000);
 }
 
 // The entries and the data request are checked through RunSimLink (sim_link_test).
@@ -177,6 +252,8 @@ struct Framing {
                     // or stops reading, exactly one quit must follow, then every operation fails
 };
 
+void PrintTo(const Framing& c, std::ostream* os) { *os << c.name; }
+
 class SimClientFraming : public SimClientTest, public ::testing::WithParamInterface<Framing> {};
 
 TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {
@@ -185,6 +262,10 @@ TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {
   const Bytes sent = Concat({Concat(c.delivered), c.tail});
   ScriptedSimServer server(OpenReply::kOpenMessage, c.way == Way::kByteByByte ? Bytes{} : sent);
   ASSERT_EQ(Open(server.Address()), S_OK);
+  // The open returns before the answer: what the server does next must come after it.
+  if (c.way != Way::kWithOpen) {
+    ASSERT_TRUE(DispatchUntil(1));
+  }
   for (std::size_t i = 0; c.way == Way::kByteByByte && i < sent.size(); ++i) {
     ASSERT_TRUE(server.Send({sent[i]}));
     ASSERT_EQ(Dispatch(), S_OK);  // returns although the message is incomplete
@@ -258,7 +339,10 @@ TEST_F(SimClientTest, ClosingInsideTheCallbackIsSafe) {
   ScriptedSimServer server(OpenReply::kOpenMessage, Concat({Exception(1), Exception(2)}));
   ASSERT_EQ(Open(server.Address()), S_OK);
   HANDLE to_close = handle_;
-  EXPECT_EQ(SimConnect_CallDispatch(handle_, &CloseOnFirstMessage, &to_close), S_OK);
+  for (int i = 0; i < 5000 && to_close != nullptr; ++i) {  // until the answer has come
+    EXPECT_EQ(SimConnect_CallDispatch(handle_, &CloseOnFirstMessage, &to_close), S_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(to_close, nullptr);
   EXPECT_LT(Dispatch(), 0);
   EXPECT_TRUE(server.WaitForClientGone());

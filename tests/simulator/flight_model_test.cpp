@@ -1,5 +1,6 @@
 // Flight model properties, stepped in simulated time without a clock.
 #include "simulator/flight_model.h"
+#include "tests/support/test_names.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,10 @@ constexpr double kPi = 3.14159265358979323846;
 struct TurnCase {
   double from_deg, to_deg, speed_kt;
 };
+
+void PrintTo(const TurnCase& c, std::ostream* os) {
+  *os << c.from_deg << " to " << c.to_deg << " deg at " << c.speed_kt << " kt";
+}
 
 class HeadingHoldTurn : public ::testing::TestWithParam<TurnCase> {};
 
@@ -55,11 +60,18 @@ TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
 INSTANTIATE_TEST_SUITE_P(Turns, HeadingHoldTurn,
                          ::testing::Values(TurnCase{90, 180, 120}, TurnCase{90, 0, 120},
                                            TurnCase{350, 80, 120}, TurnCase{10, 280, 250},
-                                           TurnCase{0, 5, 120}, TurnCase{180, 179, 90}));
+                                           TurnCase{0, 5, 120}, TurnCase{180, 179, 90}),
+                         [](const auto& test) {
+                           return test_support::TestName(::testing::PrintToString(test.param));
+                         });
 
 struct CaptureCase {
   double from_ft, to_ft, vs_setting_fpm;
 };
+
+void PrintTo(const CaptureCase& c, std::ostream* os) {
+  *os << c.from_ft << " to " << c.to_ft << " ft at " << c.vs_setting_fpm << " ft/min";
+}
 
 class AltitudeCapture : public ::testing::TestWithParam<CaptureCase> {};
 
@@ -89,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
     Captures, AltitudeCapture,
     ::testing::Values(CaptureCase{3000, 5000, 1500}, CaptureCase{3000, 2000, -700},
                       CaptureCase{3000, 4000, 0}, CaptureCase{3000, 9000, 6000},
-                      CaptureCase{3000, 3100, 500}, CaptureCase{3000, 2500, 500}));
+                      CaptureCase{3000, 3100, 500}, CaptureCase{3000, 2500, 500}),
+    [](const auto& test) { return test_support::TestName(::testing::PrintToString(test.param)); });
 
 // One minute at 120 kt is two nautical miles: 1/30 degree of latitude north, or of longitude
 // divided by the cosine of the latitude east. Meanwhile vertical speed hold flies the selected rate

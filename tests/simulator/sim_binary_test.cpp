@@ -93,7 +93,8 @@ TEST_P(SimRun, ServesTheBridgeLogsEventsAndQuitsOnSignal) {
   EXPECT_EQ(child->Wait(kWait), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SimRun, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Signals, SimRun, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& test) { return test.param == SIGTERM ? "Term" : "Int"; });
 
 }  // namespace
 }  // namespace skyhelm::simulator

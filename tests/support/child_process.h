@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ enum class StderrMode {
   kDiscarded,   // /dev/null
   kReaderGone,  // a pipe whose reading end is closed at once: every write fails (and SIGPIPEs)
 };
+
+// For GoogleTest's messages when a case takes a StderrMode.
+inline void PrintTo(StderrMode mode, std::ostream* os) {
+  const char* names[] = {"captured", "never read", "into stdout", "discarded", "reader gone"};
+  *os << names[static_cast<int>(mode)];
+}
 
 // A running child with its standard output and standard error captured through pipes. The pipes
 // are drained whenever one of the waiting calls runs, so a chatty child never blocks on a full

@@ -27,6 +27,8 @@ struct RecordCase {
   float float_value;
 };
 
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
 std::vector<unsigned char> DataMessage(const RecordCase& c) {
   std::vector<unsigned char> message(kDataOffset + kTelemetryRecordBytes, 0);
   const auto put = [&message](std::size_t offset, const void* value) {

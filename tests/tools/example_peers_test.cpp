@@ -19,6 +19,8 @@ struct ExamplePeer {
   std::vector<std::string> command;  // program and leading arguments
 };
 
+void PrintTo(const ExamplePeer& c, std::ostream* os) { *os << c.name; }
+
 class ExamplePeers : public ::testing::TestWithParam<ExamplePeer> {};
 
 TEST_P(ExamplePeers, CommandTheBridgeAndPrintTheNewestLine) {

@@ -40,6 +40,8 @@ struct Case {
   const char* text = "";  // valid only: the field's text as received
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class Decode : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Decode, AcceptsOrNamesTheProblem) {

@@ -61,6 +61,8 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
+void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
+
 class Claims : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Claims, SendOneDatagramPerClaim) {
@@ -121,6 +123,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Scenario>& scenario) {
       return std::string(scenario.param.name);
     });
+
+// After a claim at 100 ms, datagrams reach the socket at `arrivals_ms` (read whenever).
+struct WitnessCase {
+  const char* name;
+  std::vector<int> arrivals_ms;
+  bool takeover;
+};
+
+void PrintTo(const WitnessCase& c, std::ostream* os) { *os << c.name; }
+
+class Witness : public ::testing::TestWithParam<WitnessCase> {};
+
+TEST_P(Witness, CallsATakeoverOnlyWhenTheStreamResumesBecauseOfTheClaim) {
+  TakeoverWitness witness(milliseconds(30));
+  const Clock::time_point start = Clock::now();
+  witness.ClaimedAfterSilence(start + milliseconds(100));
+  witness.ClaimedAfterSilence(start + milliseconds(150));  // a later claim of the same pause
+  bool takeover = false;
+  for (int at : GetParam().arrivals_ms) takeover |= witness.Arrived(start + milliseconds(at));
+  EXPECT_EQ(takeover, GetParam().takeover);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PeerClaim, Witness,
+    ::testing::Values(WitnessCase{"AnsweredAtOnce", {101, 102}, true},
+                      // Queued while this process was late: the bridge never stopped sending.
+                      WitnessCase{"ArrivedBeforeTheClaimButReadAfterIt", {90, 101}, false},
+                      WitnessCase{"ResumedOnItsOwnLater", {140}, false},
+                      WitnessCase{"LaterClaimOfTheSamePauseDoesNotCount", {151}, false}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace skyhelm::peer

@@ -69,6 +69,8 @@ struct CliCase {
   std::string sim_has;  // what the simulator must log (with a bridge)
 };
 
+void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+
 class PeerCli : public PeerAgainstBridge, public ::testing::WithParamInterface<CliCase> {};
 
 TEST_P(PeerCli, ExitsAndPrintsAsDocumented) {
@@ -105,7 +107,10 @@ INSTANTIATE_TEST_SUITE_P(Peer, PeerCli, ::testing::Values(
             "time_s,ground_speed,", "rows written to - in", ""},
     CliCase{"send_help_is_refused", false, {"send", "help"}, 2, "",
             "refused: \"elp\" after h would be ignored", ""},
+    CliCase{"send_out_of_range_is_refused", false, {"send", "h400"}, 2, "",
+            "h400 is out of range: heading bug takes 0 to 360", ""},
     CliCase{"version", false, {"--version"}, 0, "skyhelm-peer 0.", "", ""},
+    CliCase{"unknown_subcommand", false, {"bogus"}, 2, "", "\"bogus\" is not a subcommand", ""},
     CliCase{"timeout_not_a_number", false, {"line", "--timeout", "abc"}, 2, "",
             "\"abc\" is not a number of seconds above 0 to 86400", ""},
     CliCase{"send_without_bridge", false, {"send", "h270"}, 1, "", "no line from 127.0.0.1:", ""},
@@ -155,7 +160,16 @@ TEST_F(PeerAgainstBridge, RecordWritesDistinctRowsUnderTheHeaderAndCountsRepeats
 }
 
 // Ctrl-C while `line` waits ends it with 130, as a shell expects of an interrupted program.
-TEST_F(PeerAgainstBridge, InterruptedLineExitsWith130) {
+// Ctrl-C ends every subcommand with 130; record still sums up what it wrote.
+TEST_F(PeerAgainstBridge, InterruptedLineAndRecordExitWith130) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record =
+      ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"record", "--out", "-"}, "20"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  record->Signal(SIGINT);
+  EXPECT_EQ(record->Wait(kGenerous), 130) << record->Stderr();
+  EXPECT_NE(record->Stderr().find("record: "), std::string::npos) << record->Stderr();
+  bridge_.reset();  // line then waits for a line that never comes
   auto line = ChildProcess::Start(BinPath("skyhelm-peer"), WithBridge({"line"}, "20"));
   std::this_thread::sleep_for(milliseconds(300));
   line->Signal(SIGINT);
@@ -192,11 +206,31 @@ TEST_F(PeerAgainstBridge, RecordReportsAnotherPeerTakingTheBridge) {
       << record->Stderr();
 }
 
+// A recorder that is late to read (stopped, as a loaded machine's scheduler would) finds the lines
+// queued in its socket: neither a takeover nor a hole.
+TEST_F(PeerAgainstBridge, RecordUnderADelayedReaderClaimsNoTakeover) {
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
+  auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
+                                    WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
+  ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
+  for (int i = 0; i < 20; ++i) {
+    record->Signal(SIGSTOP);
+    std::this_thread::sleep_for(milliseconds(60 + 7 * i));
+    record->Signal(SIGCONT);
+    std::this_thread::sleep_for(milliseconds(13 * i % 37));
+  }
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
+  EXPECT_EQ(record->Stderr().find("another peer took the bridge"), std::string::npos)
+      << record->Stderr();
+}
+
 // A bridge that pauses leaves a hole in the recording, which record counts and reports.
 TEST_F(PeerAgainstBridge, RecordReportsAGapWhenTheBridgePauses) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
+  // Long enough that the pause falls inside it even when the first line comes late (a loaded
+  // machine).
   auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
-                                    WithBridge({"record", "--out", "-", "--seconds", "2"}, "10"));
+                                    WithBridge({"record", "--out", "-", "--seconds", "3"}, "10"));
   ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
   bridge_->Signal(SIGSTOP);
   std::this_thread::sleep_for(milliseconds(400));
@@ -293,7 +327,10 @@ TEST_P(WatchOnATerminal, SendsTypedCommandsAndRestoresTheTerminal) {
   EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 0\n"), std::string::npos) << "help was sent";
 }
 
-INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"));
+INSTANTIATE_TEST_SUITE_P(Peer, WatchOnATerminal, ::testing::Values("q", "\x03"),
+                         [](const auto& test) {
+                           return std::string(test.param) == "q" ? "Q" : "CtrlC";
+                         });
 
 }  // namespace
 }  // namespace skyhelm::peer

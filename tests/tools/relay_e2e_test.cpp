@@ -25,6 +25,7 @@
 
 #include "tests/support/bridge_rig.h"
 #include "tools/peer/line_decoder.h"
+#include "tests/support/test_names.h"
 
 namespace skyhelm::relay {
 namespace {
@@ -278,6 +279,8 @@ struct WebCase {
   std::string then_has = "";  // the second result frame (confirmed or not)
 };
 
+void PrintTo(const WebCase& c, std::ostream* os) { *os << c.name; }
+
 class RelayWeb : public RelayRig, public ::testing::WithParamInterface<WebCase> {};
 
 TEST_P(RelayWeb, CommandsAreCheckedAndNeedTheToken) {
@@ -490,6 +493,10 @@ struct CliCase {
   std::string out_or_err_has;
 };
 
+void PrintTo(const CliCase& c, std::ostream* os) {
+  *os << "skyhelm-relay " << test_support::Joined(c.args);
+}
+
 class RelayCli : public ::testing::TestWithParam<CliCase> {};
 
 TEST_P(RelayCli, ExitCodesAndTexts) {
@@ -512,7 +519,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CliCase{{"--bridge", "127.0.0.1"}, 2, "HOST:PORT"},
                       CliCase{{"--listen", "192.0.2.1", "--udp-port", "0", "--http-port", "0"},
                               1,
-                              "relay: UDP port"}));
+                              "relay: UDP port"}),
+    [](const auto& test) { return test_support::TestName(test_support::Joined(test.param.args)); });
 
 }  // namespace
 }  // namespace skyhelm::relay

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/relay/relay_json.h"
+#include "tests/support/test_names.h"
 
 namespace skyhelm::relay {
 namespace {
@@ -27,6 +28,8 @@ struct DeliveryCase {
   bool send_now;
   int retry_at_ms;  // -1: no retry
 };
+
+void PrintTo(const DeliveryCase& c, std::ostream* os) { *os << c.name; }
 
 class Delivery : public ::testing::TestWithParam<DeliveryCase> {};
 
@@ -93,6 +96,8 @@ struct ClaimCase {
   std::uint64_t takeovers;
 };
 
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
+
 class Claim : public ::testing::TestWithParam<ClaimCase> {};
 
 TEST_P(Claim, ClaimsOnceThenOnlyDuringSilenceBackingOff) {
@@ -151,6 +156,10 @@ struct MessageCase {
   const char* id_json;  // the id as the result frame writes it
   const char* token;    // nullptr: none
 };
+
+void PrintTo(const MessageCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Message : public ::testing::TestWithParam<MessageCase> {};
 

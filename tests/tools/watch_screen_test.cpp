@@ -37,7 +37,12 @@ TEST(WatchScreen, FitsEightyByTwentyFourWithEveryFieldAndSaysWhenTooSmall) {
   view.bridge_text = "127.0.0.1:47001";
   view.tracker = &tracker;
   view.now = Clock::now();
-  view.status = "refused help -> heading bug 0: " + std::string(200, 'x');
+  // The longest status there is, with its reason and hint last: wrapped, never cut.
+  view.status =
+      "refused help -> heading bug 0: \"elp\" after h would be ignored and h would "
+      "take 0 (a word? the bridge reads single letters) (watch --raw sends such texts "
+      "anyway) " +
+      std::string(120, 'x') + " end";
   const std::vector<std::string> rows = VisibleRows(RenderWatchScreen(view));
   EXPECT_LE(rows.size(), 24u);
   std::string all;
@@ -50,6 +55,8 @@ TEST(WatchScreen, FitsEightyByTwentyFourWithEveryFieldAndSaysWhenTooSmall) {
     EXPECT_NE(all.find(std::string(field.name) + " "), std::string::npos) << field.name;
   }
   EXPECT_NE(all.find("-122.290428"), std::string::npos) << all;
+  EXPECT_NE(all.find("--raw"), std::string::npos) << all;
+  EXPECT_NE(all.find(" end\n"), std::string::npos) << all;
 
   view.columns = 40;
   view.rows = 12;

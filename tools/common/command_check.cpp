@@ -68,6 +68,46 @@ std::size_t NumberLength(const std::string& rest) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The settings the simulator takes; beyond them it wraps the heading and clamps the others, so
+// a value outside is a slip of the finger, not a command.
+struct ValueRange {
+  ClientEvent event;
+  std::int32_t low, high;
+};
+constexpr ValueRange kValueRanges[] = {
+    {kHeadingBugSet, 0, 360},
+    {kSpeedVarSet, 0, 999},
+    {kVerticalSpeedVarSet, -9900, 9900},
+    {kAltitudeVarSet, 0, 99900},
+};
+
+std::string RangeProblem(const Command& command) {
+  const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(command.data));
+  for (const ValueRange& range : kValueRanges) {
+    if (range.event != command.event || (value >= range.low && value <= range.high)) continue;
+    return std::string(1, command.letter) + std::to_string(value) +
+           " is out of range: " + NameOf(command.event).name + " takes " +
+           std::to_string(range.low) + " to " + std::to_string(range.high) +
+           " (the simulator would wrap or clamp it)";
+  }
+  return {};
+}
+
+// A value letter that reads no digits takes 0: "hH" sets the bug to 0 before toggling the hold.
+std::string MissingValueProblem(const CommandList& list, const std::string& rest) {
+  for (std::size_t i = 0; i < list.count; ++i) {
+    const Command& command = list.items[i];
+    if (!TakesValue(command.event) || command.event == kGearSet) continue;
+    const std::string letter(1, command.letter);
+    if (i + 1 < list.count) {
+      return letter + " reads no value here and would take 0 (its digits must follow it; send " +
+             std::string(1, list.items[i + 1].letter) + " as its own datagram)";
+    }
+    if (rest.empty()) return letter + " without a value would take 0 (send " + letter + "0 for 0)";
+  }
+  return {};
+}
+
 // Why the bytes after the consumed letters do not do what they seem to; "" when they are fine.
 std::string RestProblem(const Command& last, const std::string& rest) {
   if (rest.empty()) return {};
@@ -129,8 +169,12 @@ CommandCheck CheckCommand(const char* text, std::size_t size) {
                                            "one of the letters " + kLetterOrder + " (case matters)";
   } else {
     // Each matched letter consumes one byte, so the letters are the text's first list.count bytes.
-    check.problem = RestProblem(list.items[list.count - 1],
-                                std::string(text + list.count, text_length - list.count));
+    const std::string rest(text + list.count, text_length - list.count);
+    check.problem = MissingValueProblem(list, rest);
+    if (check.problem.empty()) check.problem = RestProblem(list.items[list.count - 1], rest);
+    for (std::size_t i = 0; i < list.count && check.problem.empty(); ++i) {
+      check.problem = RangeProblem(list.items[i]);
+    }
   }
   check.ok = check.problem.empty();
   return check;

@@ -148,6 +148,16 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   AddWatch(app, commands);
   AddRecord(app, commands);
   for (CLI::App* command : app.get_subcommands({})) command->footer(kExitCodes);
+  // CLI11 would only say that a subcommand is required; name the word that is not one.
+  bool known = argc < 2 || argv[1][0] == '-';
+  for (const CLI::App* command : app.get_subcommands({})) {
+    known = known || command->get_name() == argv[1];
+  }
+  if (!known) {
+    err << "\"" << argv[1] << "\" is not a subcommand: send, line, watch or record\n"
+        << "Run with --help for more information.\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
     std::string error;

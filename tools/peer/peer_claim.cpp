@@ -21,4 +21,16 @@ ClaimSent PeerClaim::Tick(PeerSocket& socket, const LineTracker& tracker, Clock:
   return sent;
 }
 
+void TakeoverWitness::ClaimedAfterSilence(Clock::time_point sent) {
+  if (pending_) return;
+  pending_ = true;
+  claim_ = sent;
+}
+
+bool TakeoverWitness::Arrived(Clock::time_point arrived) {
+  if (!pending_) return false;
+  pending_ = false;
+  return arrived >= claim_ && arrived - claim_ < answered_within_;
+}
+
 }  // namespace skyhelm::peer

@@ -36,4 +36,25 @@ class PeerClaim {
   Clock::time_point last_claim_{};
 };
 
+// Tells another peer's takeover from a reader that was late, by when datagrams reached the socket
+// (PeerSocket's arrival time), not when they were read. A late reader finds datagrams that arrived
+// before its claim went out; a bridge that was sending elsewhere sends nothing until the claim
+// reaches it, then answers within a pass.
+class TakeoverWitness {
+ public:
+  explicit TakeoverWitness(Clock::duration answered_within) : answered_within_(answered_within) {}
+
+  // The first claim after the stream broke off went out at `sent` (later ones are ignored until a
+  // datagram arrives).
+  void ClaimedAfterSilence(Clock::time_point sent);
+  // A datagram that reached the socket at `arrived`. True when it tells a takeover: it is the first
+  // to arrive since that claim, it arrived after the claim and within `answered_within` of it.
+  bool Arrived(Clock::time_point arrived);
+
+ private:
+  Clock::duration answered_within_;
+  bool pending_ = false;
+  Clock::time_point claim_{};
+};
+
 }  // namespace skyhelm::peer

@@ -42,6 +42,25 @@ bool ResolveHost(const std::string& host, in_addr& address) {
   return true;
 }
 
+// The kernel stamps with the wall clock; the tools measure with the steady one. Converted by the
+// age of the stamp, which a wall-clock step can only make look younger (never in the future).
+std::chrono::steady_clock::time_point ArrivalTime(msghdr& message) {
+  const auto now = std::chrono::steady_clock::now();
+  for (cmsghdr* part = CMSG_FIRSTHDR(&message); part != nullptr;
+       part = CMSG_NXTHDR(&message, part)) {
+    if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMP) continue;
+    timeval stamp;
+    std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+    const auto stamped = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(stamp.tv_sec) + std::chrono::microseconds(stamp.tv_usec)));
+    const auto age = std::chrono::system_clock::now() - stamped;
+    if (age <= std::chrono::system_clock::duration::zero()) return now;
+    return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+  }
+  return now;  // no stamp: as good as reading it now
+}
+
 }  // namespace
 
 std::optional<sockaddr_in> ParseEndpoint(std::string_view text, std::string& error) {
@@ -76,6 +95,8 @@ std::optional<PeerSocket> PeerSocket::Open(const sockaddr_in& bridge, std::strin
   }
   PeerSocket result(fd);
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&bridge), sizeof bridge) != 0) {
     error = "cannot address " + EndpointText(bridge) + ": " + std::strerror(errno);
     return std::nullopt;
@@ -99,7 +120,8 @@ bool PeerSocket::Send(std::string_view datagram) {
   return false;
 }
 
-ReceiveStatus PeerSocket::Receive(std::string& datagram, int wait_ms) {
+ReceiveStatus PeerSocket::Receive(std::string& datagram, int wait_ms,
+                                  std::chrono::steady_clock::time_point* arrived) {
   if (wait_ms > 0) {
     pollfd ready{fd_, POLLIN, 0};
     const int polled = poll(&ready, 1, wait_ms);
@@ -107,12 +129,20 @@ ReceiveStatus PeerSocket::Receive(std::string& datagram, int wait_ms) {
     if (polled < 0) return ReceiveStatus::kError;
   }
   char buffer[kReceiveCapacity];
-  const ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+  iovec part{buffer, sizeof buffer};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT);
   if (n < 0) {
     if (errno == ECONNREFUSED || errno == EAGAIN || errno == EINTR) return ReceiveStatus::kNothing;
     return ReceiveStatus::kError;
   }
   datagram.assign(buffer, static_cast<std::size_t>(n));
+  if (arrived != nullptr) *arrived = ArrivalTime(message);
   return ReceiveStatus::kDatagram;
 }
 

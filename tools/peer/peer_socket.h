@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -34,10 +35,13 @@ class PeerSocket {
   // One datagram with exactly these bytes (may be empty). False when the send failed.
   bool Send(std::string_view datagram);
 
-  // Waits at most wait_ms (0: not at all) for one datagram and stores it in `datagram`.
+  // Waits at most wait_ms (0: not at all) for one datagram and stores it in `datagram`, and in
+  // `arrived` (when given) the moment it reached the socket, as the kernel stamped it: a reader
+  // that was late finds the datagrams that queued meanwhile with their own times.
   // kNothing on timeout, on an interrupting signal, and when the bridge's port is closed (the
   // kernel's refusal is swallowed: the bridge may simply not be up yet).
-  ReceiveStatus Receive(std::string& datagram, int wait_ms);
+  ReceiveStatus Receive(std::string& datagram, int wait_ms,
+                        std::chrono::steady_clock::time_point* arrived = nullptr);
 
   int fd() const { return fd_; }
 

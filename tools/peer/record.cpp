@@ -73,9 +73,8 @@ class Recording {
       // Only the first claim after the stream broke off tells a takeover: later ones go out
       // every 50 ms of a pause, and lines that resume on their own would land close to one.
       if (claim_.Tick(socket_, tracker_, now) == ClaimSent::kAfterSilence &&
-          tracker_.last_datagram_time() && !reclaimed_) {
-        reclaimed_ = true;
-        reclaim_time_ = now;
+          tracker_.last_datagram_time()) {
+        witness_.ClaimedAfterSilence(now);
       }
       if (file_open_) Warn(stalls_.Check(tracker_, now));
       if (reading_commands_) ReadCommands();
@@ -107,16 +106,20 @@ class Recording {
     std::string datagram;
     int wait_ms = kWaitSliceMs;
     for (int i = 0; i < kMaxDrain; ++i, wait_ms = 0) {
-      const std::optional<Clock::time_point> previous = tracker_.last_datagram_time();
-      const ReceiveStatus status = socket_.Receive(datagram, wait_ms);
+      Clock::time_point arrived;
+      const ReceiveStatus status = socket_.Receive(datagram, wait_ms, &arrived);
       if (status == ReceiveStatus::kError) {
         err_ << "skyhelm-peer: receiving from " << common_.bridge_text << " failed\n";
         return false;
       }
       if (status == ReceiveStatus::kNothing) return true;
-      const Clock::time_point now = Clock::now();
-      if (previous) NoteArrivalAfter(*previous, now);
-      if (tracker_.Feed(datagram, now) == Arrival::kNewLine && !WriteRow(now)) return false;
+      // The tracker (silence, claims) goes by when this process heard from the bridge; holes and
+      // takeovers by when datagrams reached the socket, so that a late read is neither.
+      if (last_arrival_) NoteArrivalAfter(*last_arrival_, arrived);
+      last_arrival_ = arrived;
+      if (tracker_.Feed(datagram, Clock::now()) == Arrival::kNewLine && !WriteRow(arrived)) {
+        return false;
+      }
     }
     return true;
   }
@@ -131,15 +134,13 @@ class Recording {
     }
     // A bridge answers a claim within a pass or two; lines that resume on their own, later, were
     // a pause of the bridge (or of this machine), not another peer.
-    if (reclaimed_ && now - reclaim_time_ < kClaimAnswered) {
-      reclaimed_ = false;
+    if (witness_.Arrived(now)) {
       if (++takeovers_ == 1) {
         Warn(
             "another peer took the bridge (or it restarted): lines came back only when record "
             "claimed it again; run one peer at a time (record --commands sends for you)");
       }
     }
-    reclaimed_ = false;
   }
 
   // Sends every complete line that standard input holds, after the same check as `send`.
@@ -228,8 +229,8 @@ class Recording {
   std::uint64_t rows_ = 0;
   std::uint64_t gaps_ = 0;
   double longest_gap_s_ = 0;
-  bool reclaimed_ = false;  // a claim went out after the stream had broken off (the first one)
-  Clock::time_point reclaim_time_{};
+  TakeoverWitness witness_{kClaimAnswered};
+  std::optional<Clock::time_point> last_arrival_;  // when the newest datagram reached the socket
   std::uint64_t takeovers_ = 0;
   bool reading_commands_;
   std::string pending_input_;
@@ -246,6 +247,9 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options, std::os
   Recording recording(common, options, *socket, err);
   const bool ok = recording.Run();
   if (recording.has_file()) recording.PrintSummary(options.out_path == "-" ? err : out);
+  // Stopped by a signal: the recording is kept and summed up, and the exit code says so, as for
+  // every subcommand (130 after Ctrl-C).
+  if (StopRequested()) return 128 + StopSignal();
   return ok ? kExitOk : kExitNoLine;
 }
 

@@ -106,7 +106,9 @@ int RunPlain(WatchSession& session, const WatchOptions& options, std::ostream& o
 std::string SendTyped(WatchSession& session, const std::string& command, bool raw) {
   const tools::CommandCheck check = tools::CheckCommand(command.data(), command.size());
   const std::string what = command + " -> " + check.explanation;
-  if (!check.ok && !raw) return "refused " + what + ": " + check.problem;
+  if (!check.ok && !raw) {
+    return "refused " + what + ": " + check.problem + " (watch --raw sends such texts anyway)";
+  }
   if (!session.socket().Send(command)) return "could not send " + command;
   return "sent " + what + (check.ok ? "" : " (--raw: " + check.problem + ")");
 }

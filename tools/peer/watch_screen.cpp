@@ -57,7 +57,27 @@ std::string HealthState(const WatchView& view) {
   return Printf("newest distinct line %.2f s ago", age_s);
 }
 
-std::vector<std::string> Rows(const WatchView& view) {
+// `text` in rows of at most `width` bytes, broken at blanks where it can be (later rows indented),
+// at most `max_rows` of them: a refusal's reason comes last and must not be cut off.
+std::vector<std::string> Wrapped(const std::string& text, std::size_t width, std::size_t max_rows) {
+  std::vector<std::string> rows;
+  std::string rest = text;
+  const std::string indent = "   ";
+  while (!rest.empty() && rows.size() < max_rows) {
+    const std::size_t room = rows.empty() ? width : width - indent.size();
+    std::size_t cut = rest.size();
+    if (rest.size() > room) {
+      const std::size_t blank = rest.rfind(' ', room);
+      cut = blank != std::string::npos && blank > room / 2 ? blank : room;
+    }
+    rows.push_back((rows.empty() ? "" : indent) + rest.substr(0, cut));
+    rest.erase(0, cut);
+    if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+  }
+  return rows;
+}
+
+std::vector<std::string> Rows(const WatchView& view, std::size_t width) {
   const LineTracker& tracker = *view.tracker;
   std::vector<std::string> rows;
   rows.push_back("skyhelm-peer watch   bridge " + view.bridge_text);
@@ -76,7 +96,10 @@ std::vector<std::string> Rows(const WatchView& view) {
                         static_cast<unsigned long long>(counts.malformed),
                         static_cast<unsigned long long>(counts.no_data)) +
                  (tracker.last_problem().empty() ? "" : "   last: " + tracker.last_problem()));
-  rows.push_back(" " + view.status);
+  // The status may take the rows the terminal has beyond the smallest view.
+  const auto spare = static_cast<std::size_t>(view.rows - kWatchMinRows);
+  const std::vector<std::string> status = Wrapped(" " + view.status, width, 1 + spare);
+  rows.insert(rows.end(), status.begin(), status.end());
   rows.push_back(" type a command, Enter sends it (h270 v-500 l3000 E); q or Ctrl-C quits");
   return rows;
 }
@@ -95,7 +118,7 @@ std::string RenderWatchScreen(const WatchView& view) {
     out += kClearBelow;
     return out;
   }
-  for (const std::string& row : Rows(view)) {
+  for (const std::string& row : Rows(view, width)) {
     out += row.substr(0, width);
     out += kEndOfLine;
   }

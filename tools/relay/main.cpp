@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/net/standard_streams.h"
 #include "tools/relay/relay_server.h"
 
 namespace {
@@ -25,6 +26,7 @@ CLI::Validator NumberIn(double min, double max, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!skyhelm::net::EnsureStandardStreams()) return 1;
   skyhelm::relay::RelayOptions options;
   CLI::App app(
       "The Skyhelm bridge's one peer, serving many: UDP subscribers in the bridge's own dialect, "
