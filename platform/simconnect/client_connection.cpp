@@ -79,8 +79,13 @@ bool ClientConnection::AcceptsFirstMessage(const std::uint8_t* message, std::siz
     return true;
   }
   if (id == kRecvIdException && size >= 16) {
-    FailHandshake("the simulator refused the connection, exception " +
-                  std::to_string(wire::GetU32(message + 12)));
+    // The protocol has no "too many clients" code: a simulator at its limit answers the open with
+    // TOO_MANY_OBJECTS, which is the one refusal a user can act on, so it is said in words.
+    const std::uint32_t exception = wire::GetU32(message + 12);
+    FailHandshake(exception == SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS
+                      ? std::string("the simulator refused: too many clients")
+                      : "the simulator refused the connection, exception " +
+                            std::to_string(exception));
   } else if (id == kRecvIdQuit) {
     FailHandshake("the simulator closed the connection during the handshake");
   } else {

@@ -14,6 +14,7 @@ namespace skyhelm::test_support {
 namespace {
 
 constexpr std::uint32_t kVersionMismatch = 5;  // SIMCONNECT_EXCEPTION_VERSION_MISMATCH
+constexpr std::uint32_t kTooManyObjects = 11;  // SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS
 
 // Blocking writes; a send that makes no progress for 5 s fails (SO_SNDTIMEO on the socket).
 bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
@@ -100,6 +101,9 @@ void ScriptedSimServer::Answer(int fd, const wire::Request& open) {
   }
   if (reply_ == OpenReply::kException) {
     wire::EncodeExceptionMessage(open.protocol, kVersionMismatch, open.send_id, 0, bytes);
+  }
+  if (reply_ == OpenReply::kFull) {
+    wire::EncodeExceptionMessage(open.protocol, kTooManyObjects, open.send_id, 0, bytes);
   }
   if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
   if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(open.protocol, bytes);

@@ -22,6 +22,7 @@ class ScriptedSimServer {
     kOpenMessage,   // a proper open message, followed in the same write by `after_open`
     kDisconnect,    // closes the connection
     kException,     // a VERSION_MISMATCH exception message
+    kFull,          // TOO_MANY_OBJECTS, as a simulator at its client limit answers
     kGarbage,       // a size field that no message can have
     kWrongMessage,  // a well-formed message that is not the open message
     kNothing,       // never answers

@@ -142,8 +142,8 @@ TEST_F(SimClientTest, OpenFailsWithOneLineOnStandardErrorAndNoHandle) {
 // answer, a close or silence then ends in one line on standard error and exactly one quit.
 TEST_F(SimClientTest, AFailedHandshakeEndsInOneLineAndOneQuit) {
   std::deque<ScriptedSimServer> servers;
-  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kGarbage,
-                                OpenReply::kWrongMessage, OpenReply::kNothing}) {
+  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kFull,
+                                OpenReply::kGarbage, OpenReply::kWrongMessage, OpenReply::kNothing}) {
     ScriptedSimServer& server = servers.emplace_back(reply);
     SCOPED_TRACE(static_cast<int>(reply));
     got_.clear();
@@ -157,6 +157,7 @@ TEST_F(SimClientTest, AFailedHandshakeEndsInOneLineAndOneQuit) {
     EXPECT_EQ(err.rfind("SimConnect: ", 0), 0u) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
     EXPECT_NE(err.find(server.Address()), std::string::npos) << err;
+    EXPECT_EQ(err.find("too many clients") != std::string::npos, reply == OpenReply::kFull) << err;
     ExpectRefused(handle_);
     SimConnect_Close(handle_);
     handle_ = nullptr;
