@@ -142,8 +142,9 @@ TEST_F(SimClientTest, OpenFailsWithOneLineOnStandardErrorAndNoHandle) {
 // answer, a close or silence then ends in one line on standard error and exactly one quit.
 TEST_F(SimClientTest, AFailedHandshakeEndsInOneLineAndOneQuit) {
   std::deque<ScriptedSimServer> servers;
-  for (const OpenReply reply : {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kFull,
-                                OpenReply::kGarbage, OpenReply::kWrongMessage, OpenReply::kNothing}) {
+  for (const OpenReply reply :
+       {OpenReply::kDisconnect, OpenReply::kException, OpenReply::kFull, OpenReply::kGarbage,
+        OpenReply::kWrongMessage, OpenReply::kNothing}) {
     ScriptedSimServer& server = servers.emplace_back(reply);
     SCOPED_TRACE(static_cast<int>(reply));
     got_.clear();

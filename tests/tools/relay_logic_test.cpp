@@ -157,9 +157,7 @@ struct MessageCase {
   const char* token;    // nullptr: none
 };
 
-void PrintTo(const MessageCase& c, std::ostream* os) {
-  *os << c.name;
-}
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class Message : public ::testing::TestWithParam<MessageCase> {};
 
