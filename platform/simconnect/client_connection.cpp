@@ -2,6 +2,8 @@
 // of the simulator's messages.
 #include "platform/simconnect/client_connection.h"
 
+#include <SimConnect.h>  // the exception codes; after the socket layer, as in simconnect_client.cpp
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
