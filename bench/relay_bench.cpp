@@ -184,16 +184,19 @@ int Run(int commands, double seconds, double rate_hz) {
   std::vector<std::int64_t> direct_ns, relayed_ns, web_ns;
   for (int i = 0; i < 3 * commands; ++i) {
     const int path = i % 3;  // 0 direct, 1 relay UDP, 2 relay WebSocket
+    // Altitude settings: a distinct value for every command that the relay's check accepts (a
+    // heading above 360 would be refused before it is forwarded).
     const std::string value = std::to_string(1000 + i);
     Pair& pair = path == 0 ? direct : relayed;
     const std::int64_t sent = NowNs();
     if (path == 2) {
-      ws.write(net::buffer(R"({"type":"command","text":"h)" + value + "\"}"), ws_ec);
+      ws.write(net::buffer(R"({"type":"command","text":"l)" + value + "\"}"), ws_ec);
     } else {
-      SendTo(fd, path == 1 ? relay_udp : direct.bridge_port, "h" + value);
+      SendTo(fd, path == 1 ? relay_udp : direct.bridge_port, "l" + value);
     }
     // The wait returns as soon as the read that completes the simulator's line does.
-    if (pair.sim->WaitForStdout("event HEADING_BUG_SET " + value, milliseconds(2000))) {
+    if (pair.sim->WaitForStdout("event AP_ALT_VAR_SET_ENGLISH " + value + "\n",
+                                milliseconds(2000))) {
       (path == 0 ? direct_ns : path == 1 ? relayed_ns : web_ns).push_back(NowNs() - sent);
     }
     // The relay takes 10 commands a second from one browser (a burst of 20): one round of three

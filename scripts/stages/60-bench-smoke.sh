@@ -35,5 +35,6 @@ test -s "$out/bench.png"
 # The relay's bench: a few commands per path and short CPU samples; it must measure something.
 relay_bench=${BUILD_DIR:-build}/bin/skyhelm-relay-bench
 timeout 120 "$relay_bench" --commands 20 --seconds 0.5 | tee "$out/relay.txt"
-grep -q '| through the relay | [1-9]' "$out/relay.txt"
+grep -q "| through the relay's UDP port | [1-9]" "$out/relay.txt"
+grep -q "| through the relay's WebSocket | [1-9]" "$out/relay.txt"
 grep -q '^| 100 | 100 |' "$out/relay.txt"
