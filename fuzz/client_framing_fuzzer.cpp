@@ -114,7 +114,7 @@ std::vector<Bytes> ExpectedMessages(const Bytes& stream) {
     expected.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(at),
                           stream.begin() + static_cast<std::ptrdiff_t>(at + size));
     at += size;
-    if (wire::GetU32(expected.back().data() + 8) == skyhelm::simconnect::kRecvIdQuit) {
+    if (wire::GetU32(expected.back().data() + 8) == wire::kRecvIdQuit) {
       return expected;
     }
   }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/text/text_util.h"
+
 namespace skyhelm::simulator {
 namespace {
 
@@ -115,7 +117,7 @@ bool ParseNumber(const std::string& text, double& value) {
 
 const SimVariable* FindVariable(const std::string& name) {
   for (const SimVariable& variable : kCatalogue) {
-    if (EqualsIgnoringCase(variable.name, name)) return &variable;
+    if (text::EqualsIgnoringCase(variable.name, name)) return &variable;
   }
   return nullptr;
 }

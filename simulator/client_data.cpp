@@ -225,9 +225,8 @@ void ClientSession::HandleSetClientData(const wire::Request& request, World& wor
 }
 
 void ClientSession::QueueClientData(const World& world, const FrameTick& tick, Outbox& out) {
-  Sample sample;
-  std::vector<EntryTag> tags;
-  std::vector<std::uint8_t> block;
+  DataScratch scratch;
+  Sample& sample = scratch.sample;
   for (auto it = client_requests_.begin(); it != client_requests_.end();) {
     ClientDataRequest& r = it->second;
     const auto area = world.client_data.find(r.area);
@@ -243,22 +242,15 @@ void ClientSession::QueueClientData(const World& world, const FrameTick& tick, O
       sample.bytes.clear();
       sample.ends.clear();
       sample.values.clear();
-      tags.clear();
+      scratch.tags.clear();
       for (const ClientDataEntry& entry : definition->second) {
         const auto begin = area->second.bytes.begin() + entry.offset;
         sample.bytes.insert(sample.bytes.end(), begin, begin + entry.size);
         sample.ends.push_back(sample.bytes.size());
         sample.values.push_back(0.0);
-        tags.push_back({0.0f, entry.datum_id});  // raw bytes: any change counts
+        scratch.tags.push_back({0.0f, entry.datum_id});  // raw bytes: any change counts
       }
-      wire::DataMessage header{true,        it->first,        SIMCONNECT_OBJECT_ID_USER,
-                               r.define_id, r.schedule.flags, 0};
-      if (BuildBlock(sample, tags, r.schedule.flags, r.last, block, header.define_count)) {
-        std::vector<std::uint8_t> message;
-        wire::EncodeDataMessage(protocol_, header, block.data(), block.size(), message);
-        out.Push(std::move(message), true);
-        ++r.schedule.sent;
-      }
+      SendDataBlock(true, it->first, r.define_id, r.schedule, r.last, scratch, out);
     }
     it = Finished(r.schedule) ? client_requests_.erase(it) : std::next(it);
   }

@@ -116,6 +116,10 @@ class ClientSession {
   void HandleRequestData(const wire::Request& request, Outbox& out);
   void HandleSetData(const wire::Request& request, World& world, Outbox& out);
   void QueueDataRequests(const SimState& state, const FrameTick& tick, Outbox& out);
+  // Sends scratch.sample for a due request as a simulation-object (or, client_data, a client
+  // data) message when BuildBlock finds something to send, and counts it against the schedule.
+  void SendDataBlock(bool client_data, std::uint32_t request_id, std::uint32_t define_id,
+                     Schedule& schedule, LastSent& last, DataScratch& scratch, Outbox& out) const;
 
   // notification_groups.cpp
   void HandleMap(const wire::Request& request, Outbox& out);

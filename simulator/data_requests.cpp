@@ -170,29 +170,35 @@ void ClientSession::HandleSetData(const wire::Request& request, World& world, Ou
 }
 
 void ClientSession::QueueDataRequests(const SimState& state, const FrameTick& tick, Outbox& out) {
-  Sample sample;
-  std::vector<EntryTag> tags;
-  std::vector<std::uint8_t> block;
+  DataScratch scratch;
   for (auto it = requests_.begin(); it != requests_.end();) {
     SimObjectRequest& r = it->second;
     const auto definition = definitions_.find(r.define_id);
     if (definition != definitions_.end() &&
         TakePeriod(r.schedule, tick.frame, tick.frames_per_second, false)) {
-      SampleDefinition(state, definition->second, sample);
-      tags.clear();
+      SampleDefinition(state, definition->second, scratch.sample);
+      scratch.tags.clear();
       for (const DataEntry& entry : definition->second)
-        tags.push_back({entry.epsilon, entry.datum_id});
-      wire::DataMessage header{false,       it->first,        SIMCONNECT_OBJECT_ID_USER,
-                               r.define_id, r.schedule.flags, 0};
-      if (BuildBlock(sample, tags, r.schedule.flags, r.last, block, header.define_count)) {
-        std::vector<std::uint8_t> message;
-        wire::EncodeDataMessage(protocol_, header, block.data(), block.size(), message);
-        out.Push(std::move(message), true);
-        ++r.schedule.sent;
-      }
+        scratch.tags.push_back({entry.epsilon, entry.datum_id});
+      SendDataBlock(false, it->first, r.define_id, r.schedule, r.last, scratch, out);
     }
     it = Finished(r.schedule) ? requests_.erase(it) : std::next(it);
   }
+}
+
+void ClientSession::SendDataBlock(bool client_data, std::uint32_t request_id,
+                                  std::uint32_t define_id, Schedule& schedule, LastSent& last,
+                                  DataScratch& scratch, Outbox& out) const {
+  wire::DataMessage header{client_data, request_id,     SIMCONNECT_OBJECT_ID_USER,
+                           define_id,   schedule.flags, 0};
+  if (!BuildBlock(scratch.sample, scratch.tags, schedule.flags, last, scratch.block,
+                  header.define_count)) {
+    return;
+  }
+  std::vector<std::uint8_t> message;
+  wire::EncodeDataMessage(protocol_, header, scratch.block.data(), scratch.block.size(), message);
+  out.Push(std::move(message), true);
+  ++schedule.sent;
 }
 
 }  // namespace skyhelm::simulator

@@ -55,6 +55,13 @@ struct LastSent {
 bool BuildBlock(const Sample& now, const std::vector<EntryTag>& tags, std::uint32_t flags,
                 LastSent& last, std::vector<std::uint8_t>& block, std::uint32_t& define_count);
 
+// What one pass over a session's data requests reuses from request to request.
+struct DataScratch {
+  Sample sample;
+  std::vector<EntryTag> tags;
+  std::vector<std::uint8_t> block;
+};
+
 struct SimObjectRequest {
   std::uint32_t define_id = 0;
   Schedule schedule;

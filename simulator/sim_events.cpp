@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/text/text_util.h"
 #include "simulator/units.h"
 
 namespace skyhelm::simulator {
@@ -127,7 +128,7 @@ void MoveGearHandle(SimState& state, double handle, bool frozen) {
 
 std::optional<SimEvent> FindSimEvent(const std::string& name) {
   for (const EventSpec& spec : kEvents) {
-    if (EqualsIgnoringCase(spec.name, name)) return spec.event;
+    if (text::EqualsIgnoringCase(spec.name, name)) return spec.event;
   }
   return std::nullopt;
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "platform/text/text_util.h"
 #include "simulator/client_session.h"
 #include "simulator/units.h"
 
@@ -61,21 +62,21 @@ bool Crossed(double before_s, double now_s, double period_s) {
 
 std::optional<SystemEvent> FindSystemEvent(const std::string& name) {
   for (const SystemEventName& entry : kSystemEvents) {
-    if (EqualsIgnoringCase(entry.name, name)) return entry.event;
+    if (text::EqualsIgnoringCase(entry.name, name)) return entry.event;
   }
   return std::nullopt;
 }
 
 std::optional<SystemStateValue> SystemStateOf(const std::string& name, bool paused) {
-  if (EqualsIgnoringCase(name, "Sim")) return SystemStateValue{paused ? 0u : 1u, 0.0f, ""};
-  if (EqualsIgnoringCase(name, "DialogMode")) return SystemStateValue{0, 0.0f, ""};
-  if (EqualsIgnoringCase(name, "AircraftLoaded")) {
+  if (text::EqualsIgnoringCase(name, "Sim")) return SystemStateValue{paused ? 0u : 1u, 0.0f, ""};
+  if (text::EqualsIgnoringCase(name, "DialogMode")) return SystemStateValue{0, 0.0f, ""};
+  if (text::EqualsIgnoringCase(name, "AircraftLoaded")) {
     return SystemStateValue{0, 0.0f, "SimObjects\\Airplanes\\Skyhelm Trainer\\Skyhelm Trainer.air"};
   }
-  if (EqualsIgnoringCase(name, "FlightLoaded")) {
+  if (text::EqualsIgnoringCase(name, "FlightLoaded")) {
     return SystemStateValue{0, 0.0f, "Flights\\Skyhelm\\Puget Sound.FLT"};
   }
-  if (EqualsIgnoringCase(name, "FlightPlan")) return SystemStateValue{0, 0.0f, ""};  // none
+  if (text::EqualsIgnoringCase(name, "FlightPlan")) return SystemStateValue{0, 0.0f, ""};  // none
   return std::nullopt;
 }
 

@@ -1,7 +1,7 @@
 // Unit table: each family's spellings and the factor from its catalogue unit.
 #include "simulator/units.h"
 
-#include <cctype>
+#include "platform/text/text_util.h"
 
 namespace skyhelm::simulator {
 namespace {
@@ -60,20 +60,10 @@ const UnitEntry kUnits[] = {
 
 }  // namespace
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::optional<double> ConversionFactor(UnitFamily family, const std::string& units_name) {
   for (const UnitEntry& unit : kUnits) {
-    if (unit.family == family && EqualsIgnoringCase(unit.name, units_name)) return unit.factor;
+    if (unit.family == family && text::EqualsIgnoringCase(unit.name, units_name))
+      return unit.factor;
   }
   return std::nullopt;
 }

@@ -22,9 +22,6 @@ enum class UnitFamily {
   kLatLonAlt,      // a structure: degrees, degrees, feet; no unit
 };
 
-// True when a and b are equal ignoring ASCII case.
-bool EqualsIgnoringCase(const std::string& a, const std::string& b);
-
 // The factor that turns a value in the family's catalogue unit into `units_name`, matched without
 // regard to case; nullopt when the unit is unknown or belongs to another family. The catalogue
 // unit itself gives exactly 1, so values read back in it are unchanged.

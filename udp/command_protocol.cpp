@@ -2,8 +2,8 @@
 #include "udp/command_protocol.h"
 
 #include <cstdint>
-#include <cstring>
 
+#include "platform/text/text_util.h"
 #include "udp/decimal_value.h"
 
 namespace skyhelm {
@@ -32,17 +32,11 @@ constexpr CommandLetter kCommandTable[kCommandLetterCount] = {
     {'g', "Gear Set\n", kGearSet, true, true},
 };
 
-std::size_t TextLength(const char* bytes, std::size_t length) {
-  const void* zero = std::memchr(bytes, '\0', length);
-  return zero == nullptr ? length
-                         : static_cast<std::size_t>(static_cast<const char*>(zero) - bytes);
-}
-
 }  // namespace
 
 CommandList ParseCommands(const char* bytes, std::size_t length) {
   CommandList list{};
-  const std::size_t text_length = bytes == nullptr ? 0 : TextLength(bytes, length);
+  const std::size_t text_length = bytes == nullptr ? 0 : text::LengthToZero(bytes, length);
   std::size_t start = 0;  // consumed letters move the text's start instead of its bytes
   for (const CommandLetter& entry : kCommandTable) {
     if (start == text_length || bytes[start] != entry.letter) continue;

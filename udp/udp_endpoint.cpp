@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/text/text_util.h"
+
 namespace skyhelm {
 
 std::int32_t BindResult = net::kSocketError;
@@ -43,10 +45,7 @@ void SendLine(net::Socket socket, DatagramBuffer& buffer, std::string_view line,
   std::memset(buffer, 0, sizeof buffer);
   // "%s\r\n", bounded: the text stops at a zero byte and leaves room for "\r\n" and a final zero.
   // A telemetry line is at most a few hundred bytes, so the bound never cuts one.
-  std::size_t text_length = line.size();
-  if (const void* zero = std::memchr(line.data(), '\0', line.size())) {
-    text_length = static_cast<std::size_t>(static_cast<const char*>(zero) - line.data());
-  }
+  std::size_t text_length = text::LengthToZero(line.data(), line.size());
   if (text_length > sizeof buffer - 3) text_length = sizeof buffer - 3;
   std::memcpy(buffer, line.data(), text_length);
   std::memcpy(buffer + text_length, "\r\n", 2);

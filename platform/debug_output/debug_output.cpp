@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/text/text_util.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -17,11 +19,6 @@
 
 namespace skyhelm {
 namespace {
-
-std::size_t TextLength(const char* text, std::size_t length) {
-  const void* zero = std::memchr(text, '\0', length);
-  return zero == nullptr ? length : static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-}
 
 #if !defined(_WIN32)
 
@@ -84,7 +81,7 @@ void Emit(const char* text, std::size_t length) {
 void WriteDebugOutput(const char* text) { WriteDebugOutput(text, std::strlen(text)); }
 
 void WriteDebugOutput(const char* text, std::size_t length) {
-  length = TextLength(text, length);
+  length = text::LengthToZero(text, length);
   if (length == 0) return;
 #if defined(_WIN32)
   // OutputDebugStringA wants a terminated string; copy through a small bounded buffer.
@@ -110,7 +107,7 @@ void WriteDebugOutputEntry(const char* text, std::size_t length) {
   WriteDebugOutput(text, length);
 #else
   char entry[1025];
-  length = TextLength(text, length);
+  length = text::LengthToZero(text, length);
   if (length > sizeof entry - 1) length = sizeof entry - 1;
   if (length == 0) return;
   for (std::size_t i = 0; i < length; ++i) {

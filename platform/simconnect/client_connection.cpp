@@ -26,10 +26,6 @@ int RemainingMs(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void StoreU32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 }  // namespace
 
 ClientConnection::ClientConnection() = default;
@@ -76,11 +72,11 @@ bool ClientConnection::FlushWithin(int budget_ms) {
 
 bool ClientConnection::AcceptsFirstMessage(const std::uint8_t* message, std::size_t size) {
   const std::uint32_t id = wire::GetU32(message + 8);
-  if (id == kRecvIdOpen) {
+  if (id == wire::kRecvIdOpen) {
     awaiting_open_ = false;
     return true;
   }
-  if (id == kRecvIdException && size >= 16) {
+  if (id == wire::kRecvIdException && size >= 16) {
     // The protocol has no "too many clients" code: a simulator at its limit answers the open with
     // TOO_MANY_OBJECTS, which is the one refusal a user can act on, so it is said in words.
     const std::uint32_t exception = wire::GetU32(message + 12);
@@ -88,7 +84,7 @@ bool ClientConnection::AcceptsFirstMessage(const std::uint8_t* message, std::siz
                       ? std::string("the simulator refused: too many clients")
                       : "the simulator refused the connection, exception " +
                             std::to_string(exception));
-  } else if (id == kRecvIdQuit) {
+  } else if (id == wire::kRecvIdQuit) {
     FailHandshake("the simulator closed the connection during the handshake");
   } else {
     FailHandshake("the simulator answered with message " + std::to_string(id) + " instead of open");
@@ -192,14 +188,14 @@ bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
     incoming_begin_ += size;
     if (awaiting_open_ && !AcceptsFirstMessage(message, size)) {
       // The simulator's own quit is passed on as the one quit; anything else ends here.
-      if (wire::GetU32(message + 8) != kRecvIdQuit) {
+      if (wire::GetU32(message + 8) != wire::kRecvIdQuit) {
         state_ = State::kBroken;
         incoming_begin_ = incoming_end_ = 0;
         DeliverQuit(sink, context);
         return false;
       }
     }
-    const bool quit = wire::GetU32(message + 8) == kRecvIdQuit;
+    const bool quit = wire::GetU32(message + 8) == wire::kRecvIdQuit;
     if (quit) End();  // before the callback, which may well close the handle
     sink(message, static_cast<std::uint32_t>(size), context);
     if (quit) return false;
@@ -209,9 +205,7 @@ bool ClientConnection::DeliverComplete(MessageSink sink, void* context,
 
 void ClientConnection::DeliverQuit(MessageSink sink, void* context) {
   End();
-  StoreU32(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes));
-  StoreU32(aligned_ + 4, protocol_);
-  StoreU32(aligned_ + 8, kRecvIdQuit);
+  wire::WriteQuitMessage(protocol_, aligned_);
   sink(aligned_, static_cast<std::uint32_t>(wire::kMessageHeaderBytes), context);
 }
 

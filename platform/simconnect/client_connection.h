@@ -15,11 +15,6 @@
 
 namespace skyhelm::simconnect {
 
-// Message ids the connection itself must recognise (values of SIMCONNECT_RECV_ID).
-inline constexpr std::uint32_t kRecvIdException = 1;
-inline constexpr std::uint32_t kRecvIdOpen = 2;
-inline constexpr std::uint32_t kRecvIdQuit = 3;
-
 // Open's TCP connect takes at most this.
 inline constexpr int kOpenBudgetMs = 1000;
 // The simulator's answer to the open request must come this long after Open at the latest; a

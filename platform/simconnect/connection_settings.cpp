@@ -1,13 +1,13 @@
 // SimConnect.cfg reading and the choice of address and protocol version for one open.
 #include "platform/simconnect/connection_settings.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
 #include "platform/simconnect/wire_protocol.h"
+#include "platform/text/text_util.h"
 
 #if defined(_WIN32)
 #include <sys/stat.h>
@@ -27,17 +27,6 @@ std::string Trim(const std::string& text) {
   const std::size_t first = text.find_first_not_of(space);
   if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool ParsePort(const std::string& digits, std::uint16_t& port) {
@@ -195,8 +184,8 @@ bool ReadConfigFile(const std::string& text, const std::string& file, std::uint3
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
       const std::string name = Trim(line.substr(1, line.size() - 2));
-      const bool matches =
-          SameText(name, wanted) || (config_index == 0 && SameText(name, "SimConnect"));
+      const bool matches = text::EqualsIgnoringCase(name, wanted) ||
+                           (config_index == 0 && text::EqualsIgnoringCase(name, "SimConnect"));
       inside = matches && !found;
       if (inside) where = file + " [" + ShownValue(name) + "]";
       found = found || matches;
@@ -217,20 +206,20 @@ bool ReadConfigFile(const std::string& text, const std::string& file, std::uint3
       value.resize(comment);
     }
     value = Trim(value);
-    if (SameText(key, "Protocol")) {
+    if (text::EqualsIgnoringCase(key, "Protocol")) {
       protocol = value;
       has_protocol = true;
-    } else if (SameText(key, "Address")) {
+    } else if (text::EqualsIgnoringCase(key, "Address")) {
       address = value;
       has_address = true;
-    } else if (SameText(key, "Port")) {
+    } else if (text::EqualsIgnoringCase(key, "Port")) {
       port = value;
       has_port = true;
     }
   }
   if (!found) return fail("no such section");
   if (!has_protocol || !has_address || !has_port) return fail("needs Protocol, Address and Port");
-  if (!SameText(protocol, "IPv4")) {
+  if (!text::EqualsIgnoringCase(protocol, "IPv4")) {
     return fail("Protocol=" + ShownValue(protocol) + " is not served (only IPv4)");
   }
   if (address.empty() || !ParsePort(port, out.port)) {

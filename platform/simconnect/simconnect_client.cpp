@@ -18,9 +18,12 @@ namespace {
 using skyhelm::simconnect::ClientConnection;
 namespace wire = skyhelm::wire;
 
-static_assert(skyhelm::simconnect::kRecvIdException == SIMCONNECT_RECV_ID_EXCEPTION);
-static_assert(skyhelm::simconnect::kRecvIdOpen == SIMCONNECT_RECV_ID_OPEN);
-static_assert(skyhelm::simconnect::kRecvIdQuit == SIMCONNECT_RECV_ID_QUIT);
+static_assert(wire::kRecvIdException == SIMCONNECT_RECV_ID_EXCEPTION);
+static_assert(wire::kRecvIdOpen == SIMCONNECT_RECV_ID_OPEN);
+static_assert(wire::kRecvIdQuit == SIMCONNECT_RECV_ID_QUIT);
+static_assert(wire::kRecvIdEvent == SIMCONNECT_RECV_ID_EVENT);
+static_assert(wire::kRecvIdEventFrame == SIMCONNECT_RECV_ID_EVENT_FRAME);
+static_assert(wire::kRecvIdSimObjectData == SIMCONNECT_RECV_ID_SIMOBJECT_DATA);
 
 // What a HANDLE points to.
 struct Client {

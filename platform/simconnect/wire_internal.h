@@ -24,5 +24,7 @@ std::size_t BeginRequest(std::vector<std::uint8_t>& out, RequestType type, std::
 std::size_t BeginMessage(std::vector<std::uint8_t>& out, std::uint32_t protocol,
                          std::uint32_t recv_id);
 void EndFrame(std::vector<std::uint8_t>& out, std::size_t at);
+// Writes `value` little-endian over at[0..4).
+void StoreU32(std::uint8_t* at, std::uint32_t value);
 
 }  // namespace skyhelm::wire::internal

@@ -9,15 +9,8 @@ using internal::BeginMessage;
 using internal::EndFrame;
 using internal::PutF32;
 using internal::PutText;
+using internal::StoreU32;
 
-constexpr std::uint32_t kRecvIdException = 1;
-constexpr std::uint32_t kRecvIdOpen = 2;
-constexpr std::uint32_t kRecvIdQuit = 3;
-constexpr std::uint32_t kRecvIdEvent = 4;
-constexpr std::uint32_t kRecvIdEventFrame = 7;
-constexpr std::uint32_t kRecvIdSimObjectData = 8;
-constexpr std::uint32_t kRecvIdSystemState = 15;
-constexpr std::uint32_t kRecvIdClientData = 16;
 constexpr std::size_t kMaxPathBytes = 260;  // szString of RECV_SYSTEM_STATE
 constexpr std::uint32_t kUnknownGroup = 0xFFFFFFFFu;
 
@@ -35,7 +28,15 @@ void EncodeOpenMessage(std::uint32_t protocol, const std::string& application_na
 }
 
 void EncodeQuitMessage(std::uint32_t protocol, std::vector<std::uint8_t>& out) {
-  EndFrame(out, BeginMessage(out, protocol, kRecvIdQuit));
+  const std::size_t at = out.size();
+  out.resize(at + kMessageHeaderBytes);
+  WriteQuitMessage(protocol, out.data() + at);
+}
+
+void WriteQuitMessage(std::uint32_t protocol, std::uint8_t* out) {
+  StoreU32(out, static_cast<std::uint32_t>(kMessageHeaderBytes));
+  StoreU32(out + 4, protocol);
+  StoreU32(out + 8, kRecvIdQuit);
 }
 
 void EncodeExceptionMessage(std::uint32_t protocol, std::uint32_t exception, std::uint32_t send_id,

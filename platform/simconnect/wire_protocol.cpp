@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/simconnect/wire_internal.h"
+#include "platform/text/text_util.h"
 
 namespace skyhelm::wire {
 
@@ -18,11 +19,8 @@ void PutText(std::vector<std::uint8_t>& out, const std::string& text, std::size_
 }
 
 std::string GetText(const std::uint8_t* data) {
-  const void* zero = std::memchr(data, 0, kTextBytes);
-  const std::size_t n =
-      zero != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data)
-                      : kTextBytes;
-  return std::string(reinterpret_cast<const char*>(data), n);
+  const auto* text = reinterpret_cast<const char*>(data);
+  return std::string(text, text::LengthToZero(text, kTextBytes));
 }
 
 float GetF32(const std::uint8_t* data) {
@@ -58,9 +56,11 @@ std::size_t BeginMessage(std::vector<std::uint8_t>& out, std::uint32_t protocol,
 }
 
 void EndFrame(std::vector<std::uint8_t>& out, std::size_t at) {
-  const auto size = static_cast<std::uint32_t>(out.size() - at);
-  for (int i = 0; i < 4; ++i)
-    out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (8 * i));
+  StoreU32(out.data() + at, static_cast<std::uint32_t>(out.size() - at));
+}
+
+void StoreU32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 }  // namespace internal

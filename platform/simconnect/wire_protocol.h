@@ -184,6 +184,16 @@ bool DecodeRequest(const std::uint8_t* data, std::size_t size, Request& out);
 
 // --- messages (simulator -> client) ------------------------------------------------------------
 
+// Message ids (dwID, the values of SIMCONNECT_RECV_ID) of the messages this code sends or reads.
+inline constexpr std::uint32_t kRecvIdException = 1;
+inline constexpr std::uint32_t kRecvIdOpen = 2;
+inline constexpr std::uint32_t kRecvIdQuit = 3;
+inline constexpr std::uint32_t kRecvIdEvent = 4;
+inline constexpr std::uint32_t kRecvIdEventFrame = 7;
+inline constexpr std::uint32_t kRecvIdSimObjectData = 8;
+inline constexpr std::uint32_t kRecvIdSystemState = 15;
+inline constexpr std::uint32_t kRecvIdClientData = 16;
+
 // SIMCONNECT_RECV_OPEN's figures after the application name.
 struct OpenMessageVersions {
   std::uint32_t application[4] = {};  // major, minor, build major, build minor
@@ -192,6 +202,9 @@ struct OpenMessageVersions {
 void EncodeOpenMessage(std::uint32_t protocol, const std::string& application_name,
                        const OpenMessageVersions& versions, std::vector<std::uint8_t>& out);
 void EncodeQuitMessage(std::uint32_t protocol, std::vector<std::uint8_t>& out);
+// The same quit message written over out[0..kMessageHeaderBytes), for the client library, which
+// makes one up for a broken stream and must not allocate to do so.
+void WriteQuitMessage(std::uint32_t protocol, std::uint8_t* out);
 // SIMCONNECT_RECV_EVENT: a client event (or a system event) with its group and data word.
 void EncodeEventMessage(std::uint32_t protocol, std::uint32_t group_id, std::uint32_t event_id,
                         std::uint32_t data, std::vector<std::uint8_t>& out);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/text/text_util.h"
 #include "udp/command_protocol.h"
 #include "udp/decimal_value.h"
 #include "udp/udp_endpoint.h"
@@ -153,9 +154,7 @@ CommandCheck CheckCommand(const char* text, std::size_t size) {
   }
   if (list.count == 0 || size > kMaxDatagram) check.explanation = "nothing";
 
-  const void* zero = text == nullptr ? nullptr : std::memchr(text, '\0', read);
-  const std::size_t text_length =
-      zero == nullptr ? read : static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+  const std::size_t text_length = text == nullptr ? read : text::LengthToZero(text, read);
   if (size > kMaxDatagram) {
     check.problem = std::to_string(size) + " bytes: the bridge drops a datagram over " +
                     std::to_string(kMaxDatagram) + " bytes";
