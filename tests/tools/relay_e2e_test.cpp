@@ -93,7 +93,9 @@ class RelayRig : public ::testing::Test {
     udp_port_ = PortAfter(relay_->Stdout(), "relay udp ");
     http_port_ = PortAfter(relay_->Stdout(), "panel http://127.0.0.1");
     ASSERT_TRUE(udp_port_ > 0 && http_port_ > 0) << relay_->Stdout();
-    ASSERT_TRUE(relay_->WaitForStderr("bridge lines arrive", kGenerous)) << relay_->Stderr();
+    // "arrive", or "are back" when the relay's first claim came before the bridge had bound its
+    // port ("Running..." precedes the bind) and drew a port unreachable.
+    ASSERT_TRUE(relay_->WaitForStderr("relay: bridge lines ", kGenerous)) << relay_->Stderr();
   }
 
   bool SimPrinted(const std::string& text) { return sim_->WaitForStdout(text, kGenerous); }
