@@ -222,6 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DatagramCase{"1h270", {}, std::string("ab\0cd", 5), "ab\r\n"},
                       DatagramCase{
                           std::string(1024, 'h'), {{1, 0}}, kLongestLine, kLongestLine + "\r\n"},
+                      // One byte longer: cut, so that "\r\n" and the final zero still fit.
+                      DatagramCase{"h270", {{1, 270}}, kLongestLine + "y", kLongestLine + "\r\n"},
                       // Longer than the buffer: a failed receive, and its sender is no peer
                       // (on Linux), so nothing is sent.
                       DatagramCase{std::string(1025, 'h'), {}, "v1.2,1,\n", std::nullopt}),

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 namespace skyhelm::wire {
@@ -107,6 +108,12 @@ TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
   header[0] = 15;
   Request request;
   EXPECT_FALSE(DecodeRequest(header.data(), header.size(), request));
+  Bytes add;
+  EncodeAddToDataDefinition({7, "Plane Altitude", "feet", 1, 0.5f, 9}, 6, 42, add);
+  ASSERT_TRUE(DecodeRequest(add.data(), add.size(), request));
+  EXPECT_EQ(std::make_tuple(request.add.define_id, request.add.datum_type, request.add.epsilon,
+                            request.add.datum_id),
+            std::make_tuple(7u, 1u, 0.5f, 9u));
 }
 
 // The fields of a general call come back in order, text cut at 255 bytes, data to the end; a

@@ -72,6 +72,7 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   expect_exception(client.RequestData(0, 5, SIMCONNECT_PERIOD_SIM_FRAME, 17), unrecognized, 3);
   expect_exception(client.Transmit(99, 1), unrecognized, 2);
   client.Map(4, "AP_MASTER");
+  expect_exception(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
   expect_exception(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
   // A request type it does not serve, and a known one of the wrong size.
   expect_exception(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
@@ -109,7 +110,8 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
     EXPECT_TRUE(bad.WaitClosed());
   }
   RawClient early(port());
-  early.Add(0, "Title", nullptr, kText);
+  early.Map(1, "EJECT_PILOT");  // a session would refuse it; before the open nothing answers
+  EXPECT_FALSE(early.Next());
   EXPECT_TRUE(early.WaitClosed());
   RawClient old(port());
   const std::uint32_t send_id = old.Open("old", 99);

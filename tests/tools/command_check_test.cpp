@@ -58,10 +58,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, CommandCheckTable, ::testing::Values(
     CheckCase{"e", false, "nothing", "commands nothing"},
     CheckCase{"1", false, "nothing", "commands nothing"},
     CheckCase{"", false, "nothing", "empty"},
-    CheckCase{std::string("h90\0H", 5), false, "heading bug 90", "zero byte"},
+    CheckCase{std::string("h90\0H", 5), false, "heading bug 90", "the 1 byte(s) after"},
     CheckCase{"k99999999999", false, "speed setting 2147483647 kt", "32-bit range"},
     CheckCase{"v-99999999999", false, "vertical speed setting -2147483648 ft/min", "32-bit"},
-    CheckCase{"h" + std::string(1100, '0'), false, "nothing", "1101 bytes"}),
+    CheckCase{"h" + std::string(1024, '0'), false, "nothing", "1025 bytes"}),
     [](const auto& param_info) {
       return std::to_string(param_info.index) + "_" + test_support::TestName(param_info.param.text);
     });
