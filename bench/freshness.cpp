@@ -5,11 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/bridge_process.h"
+#include "bench/rig.h"
 #include "bench/clock.h"
 #include "bench/frame_relay.h"
 #include "bench/progress.h"
-#include "bench/sim_host.h"
 
 namespace skyhelm::bench {
 namespace {
