@@ -16,7 +16,6 @@
 #include "bench/rig.h"
 #include "bench/clock.h"
 #include "bench/floor.h"
-#include "bench/freshness.h"
 #include "bench/loopback.h"
 #include "bench/progress.h"
 
