@@ -13,15 +13,11 @@
 #include <mutex>
 
 #include "bench/alloc_counters.h"
-#include "bench/bridge_process.h"
+#include "bench/rig.h"
 #include "bench/clock.h"
 #include "bench/floor.h"
-#include "bench/freshness.h"
 #include "bench/loopback.h"
-#include "bench/peer.h"
-#include "bench/proc_stats.h"
 #include "bench/progress.h"
-#include "bench/sim_host.h"
 
 namespace skyhelm::bench {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "bench/clock.h"
 #include "bench/loopback.h"
-#include "bench/proc_stats.h"
+#include "bench/rig.h"
 #include "bench/progress.h"
 
 namespace skyhelm::bench {

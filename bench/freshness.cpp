@@ -1,15 +1,13 @@
 // Telemetry freshness.
-#include "bench/freshness.h"
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "bench/bridge_process.h"
+#include "bench/bridge_bench.h"
 #include "bench/clock.h"
 #include "bench/frame_relay.h"
 #include "bench/progress.h"
-#include "bench/sim_host.h"
+#include "bench/rig.h"
 
 namespace skyhelm::bench {
 namespace {

@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/bridge_rig.h"
 #include "bench/clock.h"
-#include "bench/proc_stats.h"
+#include "bench/rig.h"
 #include "bench/stats.h"
 #include "platform/net/standard_streams.h"
 
@@ -52,16 +52,12 @@ struct Pair {
 };
 
 bool StartPair(Pair& pair) {
-  pair.sim = ChildProcess::Start(test_support::BinPath("skyhelm-sim"), {"--port", "0"}, {},
-                                 StderrMode::kDiscarded);
+  int sim_port = 0;
+  pair.sim = test_support::StartSimulator({}, sim_port);
   if (!pair.sim) return false;
-  const std::string sim_address = WaitForLine(*pair.sim, "listening on ", milliseconds(10000));
-  if (sim_address.empty()) return false;
   pair.bridge_port = test_support::FreeLoopbackPort(true);
   // The bridge writes an acknowledgement per command to standard error, which nobody reads here.
-  pair.bridge =
-      ChildProcess::Start(test_support::BinPath("skyhelm"), {std::to_string(pair.bridge_port)},
-                          {"SKYHELM_SIM_ADDRESS=" + sim_address}, StderrMode::kDiscarded);
+  pair.bridge = test_support::StartBridge(pair.bridge_port, sim_port, {}, StderrMode::kDiscarded);
   return pair.bridge != nullptr;
 }
 

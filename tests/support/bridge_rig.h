@@ -61,11 +61,12 @@ inline std::vector<std::string> EventLines(const std::string& simulator_stdout) 
   return events;
 }
 
-// VmRSS of a live process in KiB, from /proc/<pid>/status; -1 when it cannot be read.
-inline long ResidentKiB(pid_t pid) {
+// VmRSS (or another "Vm...:" field, e.g. the peak "VmHWM:") of a live process in KiB, from
+// /proc/<pid>/status; -1 when it cannot be read.
+inline long ResidentKiB(pid_t pid, const std::string& field = "VmRSS:") {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
   }
   return -1;
 }
