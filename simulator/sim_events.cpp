@@ -23,7 +23,7 @@ enum class Action {
   kAllLights,
 };
 
-struct EventSpec {
+struct EventEntry {
   SimEvent event;
   const char* name;
   Action action;
@@ -38,7 +38,7 @@ using A = Action;
 using E = SimEvent;
 constexpr double kAltLow = kMinAltitudeSettingFt, kAltHigh = kMaxAltitudeSettingFt;
 
-const EventSpec kEvents[] = {
+const EventEntry kEvents[] = {
     {E::kHeadingBugSet, "HEADING_BUG_SET", A::kSetHeading, &S::heading_bug_deg, 0, 0, 0},
     {E::kApPanelHeadingHold, "AP_PANEL_HEADING_HOLD", A::kToggle, &S::heading_hold, 0, 0, 0},
     {E::kApSpdVarSet, "AP_SPD_VAR_SET", A::kSet, &S::speed_setting_kt, 0, 0, kMaxSpeedSettingKt},
@@ -112,9 +112,9 @@ double NormalisedHeading(std::int64_t degrees) {
   return static_cast<double>(((degrees % 360) + 360) % 360);
 }
 
-const EventSpec* FindSpec(SimEvent event) {
-  for (const EventSpec& spec : kEvents) {
-    if (spec.event == event) return &spec;
+const EventEntry* FindEntry(SimEvent event) {
+  for (const EventEntry& entry : kEvents) {
+    if (entry.event == event) return &entry;
   }
   return nullptr;
 }
@@ -127,39 +127,39 @@ void MoveGearHandle(SimState& state, double handle, bool frozen) {
 }  // namespace
 
 std::optional<SimEvent> FindSimEvent(const std::string& name) {
-  for (const EventSpec& spec : kEvents) {
-    if (text::EqualsIgnoringCase(spec.name, name)) return spec.event;
+  for (const EventEntry& entry : kEvents) {
+    if (text::EqualsIgnoringCase(entry.name, name)) return entry.event;
   }
   return std::nullopt;
 }
 
 const char* SimEventName(SimEvent event) {
-  const EventSpec* spec = FindSpec(event);
-  return spec != nullptr ? spec->name : "";
+  const EventEntry* entry = FindEntry(event);
+  return entry != nullptr ? entry->name : "";
 }
 
 std::vector<const char*> SimEventNames() {
   std::vector<const char*> names;
-  for (const EventSpec& spec : kEvents) names.push_back(spec.name);
+  for (const EventEntry& entry : kEvents) names.push_back(entry.name);
   return names;
 }
 
 void ApplySimEvent(SimState& state, SimEvent event, std::int32_t data, bool frozen) {
-  const EventSpec* spec = FindSpec(event);
-  if (spec == nullptr) return;
-  double* field = spec->field != nullptr ? &(state.*spec->field) : nullptr;
-  switch (spec->action) {
+  const EventEntry* entry = FindEntry(event);
+  if (entry == nullptr) return;
+  double* field = entry->field != nullptr ? &(state.*entry->field) : nullptr;
+  switch (entry->action) {
     case A::kSetHeading:
       *field = NormalisedHeading(data);
       break;
     case A::kSet:
-      *field = std::clamp(static_cast<double>(data), spec->low, spec->high);
+      *field = std::clamp(static_cast<double>(data), entry->low, entry->high);
       break;
     case A::kStep:
-      *field = std::clamp(*field + spec->step, spec->low, spec->high);
+      *field = std::clamp(*field + entry->step, entry->low, entry->high);
       break;
     case A::kStepHeading:
-      *field = NormalisedHeading(static_cast<std::int64_t>(*field + spec->step));
+      *field = NormalisedHeading(static_cast<std::int64_t>(*field + entry->step));
       break;
     case A::kToggle:
       Toggle(*field);
@@ -177,7 +177,7 @@ void ApplySimEvent(SimState& state, SimEvent event, std::int32_t data, bool froz
       MoveGearHandle(state, data != 0 ? 1.0 : 0.0, frozen);
       break;
     case A::kGearStep:
-      MoveGearHandle(state, spec->step >= 0 ? spec->step : (state.gear_handle != 0.0 ? 0.0 : 1.0),
+      MoveGearHandle(state, entry->step >= 0 ? entry->step : (state.gear_handle != 0.0 ? 0.0 : 1.0),
                      frozen);
       break;
     case A::kAllLights:
