@@ -74,14 +74,9 @@ TEST(StartupIntoOneLog, ShowsEachStatusOnceInTheOrderWritten) {
 // As with the simulator's own library, the open succeeds once the connection is up: against a
 // listener that never answers, the bridge runs (with no data) and the library says why, once.
 TEST(StartupWithASilentListener, RunsAndSaysOnceThatNoAnswerCame) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int listener = test_support::ListenOnLoopback(4, address);
+  ASSERT_GE(listener, 0);
   const std::string silent = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   auto bridge = ChildProcess::Start(BinPath("skyhelm"), {std::to_string(FreeLoopbackPort(true))},
                                     {"SKYHELM_SIM_ADDRESS=" + silent});

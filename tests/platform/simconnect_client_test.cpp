@@ -168,14 +168,9 @@ TEST_F(SimClientTest, AFailedHandshakeEndsInOneLineAndOneQuit) {
 // A listener whose backlog is full never completes a connect; a signal every 2 ms during the open
 // must not restart its one-second wait (each would, if the time-out began again after EINTR).
 TEST_F(SimClientTest, OpenKeepsItsDeadlineThroughASignalStorm) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int listener = ListenOnLoopback(0, address);
+  ASSERT_GE(listener, 0);
   const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
   ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
   struct sigaction action {};

@@ -178,6 +178,21 @@ int FreeLoopbackPort(bool udp) {
   return port;
 }
 
+int ListenOnLoopback(int backlog, sockaddr_in& address) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::string BinPath(const std::string& program) {
   return std::string(SKYHELM_BIN_DIR) + "/" + program;
 }

@@ -1,6 +1,7 @@
 // Test support: start a real program as a child process, talk to it, and always clean it up.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -92,6 +93,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 // A loopback port that was free a moment ago (bound to port 0 and released), for TCP or UDP.
 int FreeLoopbackPort(bool udp);
+
+// A TCP socket listening on a free loopback port with this backlog, its address in `address`
+// (port included); -1 when it cannot be had. It accepts nobody: the caller owns and closes it.
+int ListenOnLoopback(int backlog, sockaddr_in& address);
 
 // Directory of the built executables (build/bin), from the SKYHELM_BIN_DIR compile definition.
 std::string BinPath(const std::string& program);
