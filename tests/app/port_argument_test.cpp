@@ -1,4 +1,5 @@
-// The port argument: atoi rules, saturation, and the 16 bits the socket address carries.
+// The port argument: atoi rules, saturation, and the 16 bits the socket address carries. (The
+// default and the ignored extra arguments: startup_test.)
 #include "app/port_argument.h"
 #include "tests/support/test_names.h"
 
@@ -37,13 +38,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) {
       return std::to_string(test.index) + "_" + test_support::TestName(test.param.argument);
     });
-
-TEST(PortArgumentChoice, DefaultsTo47001AndIgnoresExtraArguments) {
-  const char* none[] = {"skyhelm"};
-  const char* two[] = {"skyhelm", "5000", "6000"};
-  EXPECT_EQ(ChoosePort(1, none), 47001);
-  EXPECT_EQ(ChoosePort(3, two), 5000);
-}
 
 }  // namespace
 }  // namespace skyhelm

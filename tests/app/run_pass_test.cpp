@@ -26,7 +26,6 @@ namespace {
 
 using test_support::LoopbackPeer;
 using test_support::ScriptedSimServer;
-using Event = std::pair<std::uint32_t, std::int32_t>;  // client event id, data
 
 constexpr auto kPatience = std::chrono::seconds(5);
 constexpr std::size_t kGroundSpeedOffset = 256;  // after the 256-byte title
@@ -81,20 +80,23 @@ class RunPassTest : public ::testing::Test {
   }
   std::string Received() const { return bridge_.receiveBuffer; }  // up to the first zero byte
 
-  // The events transmitted so far, once the last one is `last` (the simulator reads them in the
-  // order they were sent, so none before it is still on its way).
-  std::vector<Event> EventsEndingWith(Event last) {
-    std::vector<Event> events;
+  // The events transmitted so far ("id:data ..."), once the last one is `last` (the simulator
+  // reads them in the order they were sent, so none before it is still on its way).
+  std::string EventsEndingWith(const std::string& last) {
+    const std::string tail = " " + last + " ";
+    std::string events;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while ((events.empty() || events.back() != last) &&
-           std::chrono::steady_clock::now() < deadline) {
-      events.clear();
+    do {
+      events = " ";
       for (const wire::Request& r : sim_.Requests()) {
         if (r.type == wire::RequestType::kTransmitClientEvent)
-          events.emplace_back(r.transmit.event_id, static_cast<std::int32_t>(r.transmit.data));
+          events += std::to_string(r.transmit.event_id) + ":" +
+                    std::to_string(static_cast<std::int32_t>(r.transmit.data)) + " ";
       }
-    }
-    return events;
+    } while ((events.size() < tail.size() ||
+              events.compare(events.size() - tail.size(), tail.size(), tail) != 0) &&
+             std::chrono::steady_clock::now() < deadline);
+    return events.substr(1);
   }
 
   ScriptedSimServer sim_;
@@ -115,7 +117,7 @@ TEST_F(RunPassTest, ReplyIsTheLineOfThisPassesDispatchBeforeItsCommands) {
   peer.Send("l4500");
   ASSERT_TRUE(PassUntilReceived());
   EXPECT_EQ(peer.Receive(kPatience), LineWithGroundSpeed(200) + "\r\n");
-  EXPECT_EQ(EventsEndingWith(Event(10, 4500)), (std::vector<Event>{{10, 4500}}));
+  EXPECT_EQ(EventsEndingWith("10:4500"), "10:4500 ");
 }
 
 TEST_F(RunPassTest, OneDatagramPerPassEachCommandAcknowledgedThenTransmittedInTableOrder) {
@@ -131,20 +133,8 @@ TEST_F(RunPassTest, OneDatagramPerPassEachCommandAcknowledgedThenTransmittedInTa
     EXPECT_EQ(Received(), datagram);  // the socket is not drained: the next one waits
     EXPECT_EQ(peer.Receive(kPatience), "v1.2,x,\n\r\n");
   }
-  EXPECT_EQ(EventsEndingWith(Event(2, 250)), (std::vector<Event>{{1, 0},
-                                                                 {3, 0},
-                                                                 {2, 0},
-                                                                 {4, 0},
-                                                                 {5, 0},
-                                                                 {6, 0},
-                                                                 {7, 0},
-                                                                 {8, 0},
-                                                                 {9, 0},
-                                                                 {10, 0},
-                                                                 {11, 0},
-                                                                 {10, 4500},
-                                                                 {11, 1},
-                                                                 {2, 250}}));
+  EXPECT_EQ(EventsEndingWith("2:250"),
+            "1:0 3:0 2:0 4:0 5:0 6:0 7:0 8:0 9:0 10:0 11:0 10:4500 11:1 2:250 ");
   // On POSIX the value texts of "l" and "g" stand on lines of their own.
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Heading Set\nHeading Lock\nSpeed Set\nSpeed Lock\nThrottle Arm\nFlight Director\n"
@@ -173,7 +163,7 @@ TEST_F(RunPassTest, LinesFollowTheLastSender) {
 // A datagram, what the pass makes of it, and the reply its sender gets.
 struct DatagramCase {
   std::string datagram;
-  std::vector<Event> events;  // before the "g1" that follows it
+  std::string events;  // before the "g1" that follows it
   std::string line;
   std::optional<std::string> reply;  // the line up to a zero byte, then "\r\n"; none: no peer
 };
@@ -208,25 +198,23 @@ TEST_P(Datagrams, AreReceivedWholeOnePerPassAndTheirSenderIsThePeer) {
   ASSERT_TRUE(PassUntilReceived());
   EXPECT_EQ(Received(), "g1");
   EXPECT_EQ(peer.Receive(kPatience), "next\r\n");
-  std::vector<Event> events = c.events;
-  events.emplace_back(11, 1);
-  EXPECT_EQ(EventsEndingWith(Event(11, 1)), events);
+  EXPECT_EQ(EventsEndingWith("11:1"), c.events + "11:1 ");
 }
 
 const std::string kLongestLine(1021, 'x');  // the longest that fits with "\r\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, Datagrams,
-    ::testing::Values(DatagramCase{"h270", {{1, 270}}, "v1.2,1,\n", "v1.2,1,\n\r\n"},
-                      DatagramCase{"", {}, "", "\r\n"},  // the line before the first record
-                      DatagramCase{"1h270", {}, std::string("ab\0cd", 5), "ab\r\n"},
-                      DatagramCase{
-                          std::string(1024, 'h'), {{1, 0}}, kLongestLine, kLongestLine + "\r\n"},
+    ::testing::Values(DatagramCase{"h270", "1:270 ", "v1.2,1,\n", "v1.2,1,\n\r\n"},
+                      DatagramCase{"", "", "", "\r\n"},  // the line before the first record
+                      DatagramCase{"1h270", "", std::string("ab\0cd", 5), "ab\r\n"},
+                      DatagramCase{std::string(1024, 'h'), "1:0 ", kLongestLine,
+                                   kLongestLine + "\r\n"},
                       // One byte longer: cut, so that "\r\n" and the final zero still fit.
-                      DatagramCase{"h270", {{1, 270}}, kLongestLine + "y", kLongestLine + "\r\n"},
+                      DatagramCase{"h270", "1:270 ", kLongestLine + "y", kLongestLine + "\r\n"},
                       // Longer than the buffer: a failed receive, and its sender is no peer
                       // (on Linux), so nothing is sent.
-                      DatagramCase{std::string(1025, 'h'), {}, "v1.2,1,\n", std::nullopt}),
+                      DatagramCase{std::string(1025, 'h'), "", "v1.2,1,\n", std::nullopt}),
     [](const auto& p) {
       return "Bytes" + std::to_string(p.param.datagram.size()) + "_" + std::to_string(p.index);
     });

@@ -1,119 +1,198 @@
-// The real bridge between the real stand-in simulator and a UDP peer, all on loopback.
-#include <gtest/gtest.h>
+// The real bridge between the stand-in simulator (or a scripted one) and UDP peers, all on
+// loopback: the worked example, the simulator killed, stopped or sending garbage, a departed peer,
+// the stop signals, closed standard streams and a standard error nobody reads. The valgrind stage
+// runs these with the bridge under memcheck (SKYHELM_BRIDGE_WRAPPER).
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/simconnect/wire_protocol.h"
+#include "sim/telemetry_schema.h"
+#include "tests/platform/scripted_sim_server.h"
 #include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/test_names.h"
 
-namespace skyhelm {
+namespace skyhelm::test_support {
 namespace {
 
-using skyhelm::test_support::ChildProcess;
-using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
 
-using test_support::kPatience;
+// Requests the bridge sends while it sets up: open, 22 entries, the data request, 11 mappings.
+constexpr std::size_t kSetUpRequests = 1 + 22 + 1 + 11;
+constexpr std::size_t kGroundSpeedField = 0;
+constexpr std::size_t kHeadingBugField = 6;
 
 const std::string kWorkedExampleReply =
     "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
     "47.250000,-122.500000,268,1.000000,\n\r\n";
 
-// The simulator's start values that give the worked-example line, separated by "|".
-const char kWorkedExampleSettings[] =
-    "Ground Velocity=120|Plane Altitude=350|Plane Pitch Degrees=2.5|Plane Bank Degrees=-10.25|"
-    "Autopilot Flight Director Pitch=3|Autopilot Flight Director Bank=-5|"
-    "Autopilot Heading Lock Dir=270|Autopilot Heading Lock=1|Autopilot Airspeed Hold Var=140|"
-    "Autopilot Airspeed Hold=0|Autopilot Throttle Arm=1|Autopilot Flight Director Active=1|"
-    "Autopilot Master=1|Autopilot Vertical Hold Var=700|Autopilot Vertical Hold=1|"
-    "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
-    "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1";
+// The simulator's start values that give the worked-example line.
+const std::vector<std::string> kWorkedExampleSettings = {"Ground Velocity=120",
+                                                         "Plane Altitude=350",
+                                                         "Plane Pitch Degrees=2.5",
+                                                         "Plane Bank Degrees=-10.25",
+                                                         "Autopilot Flight Director Pitch=3",
+                                                         "Autopilot Flight Director Bank=-5",
+                                                         "Autopilot Heading Lock Dir=270",
+                                                         "Autopilot Heading Lock=1",
+                                                         "Autopilot Airspeed Hold Var=140",
+                                                         "Autopilot Airspeed Hold=0",
+                                                         "Autopilot Throttle Arm=1",
+                                                         "Autopilot Flight Director Active=1",
+                                                         "Autopilot Master=1",
+                                                         "Autopilot Vertical Hold Var=700",
+                                                         "Autopilot Vertical Hold=1",
+                                                         "Autopilot Altitude Lock Var=900",
+                                                         "Autopilot Altitude Lock=0",
+                                                         "Plane Latitude=47.25",
+                                                         "Plane Longitude=-122.5",
+                                                         "Plane Heading Degrees True=268",
+                                                         "Gear Center Position=1"};
 
-using Peer =
-    test_support::LoopbackPeer;  // its Next() skips the "\r\n" sent before the first record
-
-class BridgeEndToEnd : public ::testing::Test {
+class BridgeRun : public ::testing::Test {
  protected:
-  // Starts the frozen simulator with `settings`, then the bridge pointed at it, waits until the
-  // bridge runs its loop, and joins a peer. `closed_streams`: the bridge starts with descriptors
-  // 0-2 closed, as some service managers start a program (it then prints nothing).
-  void StartBoth(const std::string& settings = kWorkedExampleSettings,
-                 bool closed_streams = false) {
+  // The frozen simulator set to the worked example, the bridge on it, and a peer that has joined.
+  void StartBoth(StderrMode stderr_mode = StderrMode::kCaptured) {
     std::vector<std::string> args = {"--freeze"};
-    for (std::size_t start = 0; start < settings.size();) {
-      const std::size_t end = std::min(settings.find('|', start), settings.size());
-      args.insert(args.end(), {"--set", settings.substr(start, end - start)});
-      start = end + 1;
-    }
-    int sim_port = 0;
-    sim_ = test_support::StartSimulator(args, sim_port);
-    ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
-    bridge_port_ = test_support::FreeLoopbackPort(true);
-    if (closed_streams) {
-      bridge_ =
-          ChildProcess::Start("/bin/sh",
-                              {"-c", "exec \"$0\" \"$1\" <&- >&- 2>&-",
-                               test_support::BinPath("skyhelm"), std::to_string(bridge_port_)},
-                              {"SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port)});
-    } else {
-      bridge_ = test_support::StartBridge(bridge_port_, sim_port);
-    }
-    ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
-    peer_.emplace(bridge_port_, "\r\n");
+    for (const std::string& setting : kWorkedExampleSettings)
+      args.insert(args.end(), {"--set", setting});
+    sim_ = StartSimulator(args, sim_port_);
+    ASSERT_NE(sim_, nullptr) << "skyhelm-sim did not start";
+    ASSERT_NO_FATAL_FAILURE(
+        StartBridgeAndJoin("127.0.0.1:" + std::to_string(sim_port_), stderr_mode));
+  }
+  void StartBridgeAndJoin(const std::string& sim_address,
+                          StderrMode stderr_mode = StderrMode::kCaptured) {
+    udp_port_ = FreeLoopbackPort(true);
+    bridge_ = StartBridge(udp_port_, sim_address, {}, stderr_mode);
+    ASSERT_NE(bridge_, nullptr) << "the bridge did not reach its loop";
+    peer_ = std::make_unique<LoopbackPeer>(udp_port_, "\r\n");  // skips the line before a record
     ASSERT_TRUE(peer_->Join());
+  }
+
+  // After the simulator side has failed: the last line keeps coming (20 in a row, twice), to a
+  // fresh peer too, commands (transmitted into the void) change nothing, and SIGTERM still ends the
+  // bridge with status 0.
+  void ExpectLastLineServedThenCleanStop(const std::string& last) {
+    ASSERT_FALSE(last.empty());
+    for (int round = 0; round < 2; ++round) {
+      if (round == 1) peer_ = std::make_unique<LoopbackPeer>(udp_port_);
+      peer_->Send("1");
+      while (peer_->Receive(milliseconds(0))) {
+      }
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(peer_->Receive(kPatience), last) << round << i;
+      for (const char* command : {"h200", "E", "g1", "hHkKTFEvVlg", "l-1"}) peer_->Send(command);
+    }
+    ASSERT_TRUE(bridge_->Running());
+    bridge_->Signal(SIGTERM);
+    EXPECT_EQ(bridge_->Wait(kPatience), 0) << bridge_->Stderr();
   }
 
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<ChildProcess> bridge_;
-  int bridge_port_ = 0;
-  std::optional<Peer> peer_;
+  std::unique_ptr<LoopbackPeer> peer_;
+  int sim_port_ = 0;
+  int udp_port_ = 0;
 };
 
-TEST_F(BridgeEndToEnd, WorkedExampleLineGoesOnAfterTheSimulatorIsKilled) {
+class SimulatorGoesAway : public BridgeRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SimulatorGoesAway, WorkedExampleLineIsServedOn) {
   ASSERT_NO_FATAL_FAILURE(StartBoth());
   ASSERT_EQ(peer_->Next(), kWorkedExampleReply);
-
-  sim_->Signal(SIGKILL);
+  sim_->Signal(GetParam());
   ASSERT_TRUE(sim_->Wait(kPatience).has_value());
+  ExpectLastLineServedThenCleanStop(kWorkedExampleReply);
+}
 
-  // A fresh peer only hears lines sent after the simulator was gone; a command to the departed
-  // simulator changes nothing.
-  Peer later(bridge_port_);
-  later.Send("h100");
-  ASSERT_TRUE(later.Join());
-  for (int i = 0; i < 200; ++i) {
-    const auto datagram = later.Receive(kPatience);
-    ASSERT_TRUE(datagram) << "silent after " << i;
-    ASSERT_EQ(*datagram, kWorkedExampleReply);
+INSTANTIATE_TEST_SUITE_P(KilledOrStopped, SimulatorGoesAway, ::testing::Values(SIGKILL, SIGTERM),
+                         [](const auto& p) { return p.param == SIGKILL ? "Kill" : "Term"; });
+
+Bytes DataMessage(std::int32_t ground_speed_kt) {
+  std::uint8_t record[kTelemetryRecordBytes] = {};
+  std::memcpy(record + kTelemetryFields[kGroundSpeedField].record_offset, &ground_speed_kt, 4);
+  Bytes message;
+  wire::EncodeSimObjectDataMessage(wire::kDefaultProtocol, kTelemetryRequest, 0,
+                                   kTelemetryDefinition, 22, record, sizeof record, message);
+  return message;
+}
+
+// A header with a size no message has, or half a data message and then the end of the connection.
+class SimulatorSendsGarbage : public BridgeRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SimulatorSendsGarbage, ConnectionCountsAsBrokenAndBridgeGoesOn) {
+  ScriptedSimServer fake;
+  ASSERT_NO_FATAL_FAILURE(StartBridgeAndJoin(fake.Address()));
+  ASSERT_TRUE(fake.WaitForRequests(kSetUpRequests));
+  ASSERT_TRUE(fake.Send(DataMessage(321)));
+  const auto last =
+      peer_->Next([](const std::string& d) { return LineField(d, kGroundSpeedField) == "321"; });
+  ASSERT_TRUE(last.has_value());
+
+  Bytes half = DataMessage(999);
+  half.resize(half.size() / 2);
+  Bytes impossible_size;
+  for (std::uint32_t word : {0xFFFFFFFFu, 1u, 8u, 0u}) wire::PutU32(impossible_size, word);
+  ASSERT_TRUE(fake.Send(GetParam() ? half : impossible_size));
+  if (GetParam()) {
+    fake.Disconnect();
+  } else {
+    ASSERT_TRUE(fake.WaitForClientGone()) << "the client kept a broken stream open";
   }
-  EXPECT_TRUE(bridge_->Running());
+  fake.Send(DataMessage(555));  // whatever follows the garbage is never read
+  ExpectLastLineServedThenCleanStop(*last);
 }
 
-// Otherwise the UDP socket or the simulator connection would become a standard stream: a status
-// text sent as a datagram binds the socket to a random port, or corrupts the simulator's stream.
-TEST_F(BridgeEndToEnd, BindsItsPortAndKeepsTheStreamCleanWithStandardStreamsClosed) {
-  ASSERT_NO_FATAL_FAILURE(StartBoth(kWorkedExampleSettings, true));
-  ASSERT_EQ(peer_->Next(), kWorkedExampleReply);
-  peer_->Send("h100");
-  ASSERT_TRUE(sim_->WaitForStdout("event HEADING_BUG_SET 100", kPatience)) << sim_->Stdout();
-  EXPECT_TRUE(bridge_->Running());
+INSTANTIATE_TEST_SUITE_P(Kinds, SimulatorSendsGarbage, ::testing::Bool(), [](const auto& p) {
+  return p.param ? "HalfAMessageThenClosed" : "ImpossibleSize";
+});
+
+// Every send to a peer whose port has closed draws an ICMP port unreachable: the next sender
+// takes over at once, and its datagrams become exactly their events (a 1024-byte one is applied,
+// a 1025-byte one is a failed receive).
+TEST_F(BridgeRun, PeerWithClosedPortIsReplacedAndCommandsBecomeExactlyTheirEvents) {
+  ASSERT_NO_FATAL_FAILURE(StartBoth());
+  peer_->Send("h11");
+  ASSERT_TRUE(
+      peer_->Next([](const std::string& d) { return LineField(d, kHeadingBugField) == "11"; }));
+  peer_.reset();
+  LoopbackPeer next(udp_port_);
+  ASSERT_TRUE(next.Join());
+  const std::vector<std::string> datagrams = {
+      "h22", "v-500", "FE", "", "l900" + std::string(1020, ' '), "h777" + std::string(1021, '7'),
+      "g1",  "h1"};
+  for (const std::string& datagram : datagrams) next.Send(datagram);
+  ASSERT_TRUE(sim_->WaitForStdout("event HEADING_BUG_SET 1\n", kPatience)) << sim_->Stdout();
+  ASSERT_TRUE(bridge_->Running());
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(kPatience), 0) << bridge_->Stderr();
+  sim_->Signal(SIGTERM);
+  sim_->Wait(kPatience);
+  EXPECT_EQ(
+      EventLines(sim_->Stdout()),
+      (std::vector<std::string>{
+          "event HEADING_BUG_SET 11", "event HEADING_BUG_SET 22",
+          "event AP_VS_VAR_SET_ENGLISH -500", "event TOGGLE_FLIGHT_DIRECTOR 0", "event AP_MASTER 0",
+          "event AP_ALT_VAR_SET_ENGLISH 900", "event GEAR_SET 1", "event HEADING_BUG_SET 1"}));
 }
 
-class BridgeStopSignal : public BridgeEndToEnd, public ::testing::WithParamInterface<int> {};
+class BridgeStopSignal : public BridgeRun, public ::testing::WithParamInterface<int> {};
 
 TEST_P(BridgeStopSignal, EndsTheLoopClosesAndExitsZero) {
   ASSERT_NO_FATAL_FAILURE(StartBoth());
   bridge_->Signal(GetParam());
-  const auto status = bridge_->Wait(kPatience);
-  ASSERT_TRUE(status.has_value()) << "still running";
-  EXPECT_EQ(*status, 0);
+  EXPECT_EQ(bridge_->Wait(kPatience), 0);
   EXPECT_EQ(bridge_->Stdout(),
-            "Initializing...\nPort is set to " + std::to_string(bridge_port_) +
+            "Initializing...\nPort is set to " + std::to_string(udp_port_) +
                 "\nSetting Up UDP Client...\nStarting Skyhelm Setup...\nRunning...\n");
   // The connection was closed, not dropped with the process: the simulator saw the client leave.
   EXPECT_TRUE(sim_->WaitForStdout("disconnected", kPatience)) << sim_->Stdout();
@@ -122,5 +201,48 @@ TEST_P(BridgeStopSignal, EndsTheLoopClosesAndExitsZero) {
 INSTANTIATE_TEST_SUITE_P(Signals, BridgeStopSignal, ::testing::Values(SIGTERM, SIGINT),
                          [](const auto& test) { return test.param == SIGTERM ? "Term" : "Int"; });
 
+// Standard streams closed, as some service managers start a program: otherwise the UDP socket or
+// the simulator connection would become one, and a status text would bind the socket to a random
+// port or corrupt the simulator's stream. Standard error on a pipe that nobody reads (a stalled
+// supervisor, CI job or ssh), or whose reader has gone: the acknowledgements are dropped, and
+// neither the lines nor a stop are held back; the bridge is not ended by SIGPIPE either.
+class StandardStreams : public BridgeRun, public ::testing::WithParamInterface<StderrMode> {};
+
+TEST_P(StandardStreams, HoldNeitherTheLinesNorTheCommandsNorTheStop) {
+  ASSERT_NO_FATAL_FAILURE(StartBoth(GetParam()));
+  ASSERT_EQ(peer_->Next(), kWorkedExampleReply);
+  // Commands until the pipe (64 KiB on Linux) cannot take another "Heading Set\n".
+  constexpr int kPipeFull = 65536 - 16 * 12;  // 16 pages, each but a text full
+  int lines = 0;
+  const auto flood = [&] {
+    for (int i = 0; i < 50; ++i) peer_->Send("h1");
+    sim_->Pump();  // skyhelm-sim reports every event on its standard output
+    for (int i = 0; i < 1000 && peer_->Receive(milliseconds(0)); ++i) ++lines;
+    std::this_thread::sleep_for(milliseconds(1));
+  };
+  const auto filled_by = std::chrono::steady_clock::now() + kPatience;
+  while (GetParam() == StderrMode::kNeverRead && bridge_->UnreadStderrBytes() < kPipeFull &&
+         std::chrono::steady_clock::now() < filled_by) {
+    flood();
+  }
+  if (GetParam() == StderrMode::kNeverRead) {
+    ASSERT_GE(bridge_->UnreadStderrBytes(), kPipeFull);
+  }
+  // A second more of the flood: the lines keep coming (thousands a second when nothing holds
+  // the loop; a blocked loop sends none).
+  lines = 0;
+  const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < flood_end) flood();
+  EXPECT_GT(lines, 100);
+  EXPECT_TRUE(sim_->WaitForStdout("event HEADING_BUG_SET 1\n", kPatience)) << sim_->Stdout();
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->Wait(milliseconds(1000)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, StandardStreams,
+                         ::testing::Values(StderrMode::kNeverRead, StderrMode::kReaderGone,
+                                           StderrMode::kAllClosed),
+                         [](const auto& p) { return TestName(::testing::PrintToString(p.param)); });
+
 }  // namespace
-}  // namespace skyhelm
+}  // namespace skyhelm::test_support

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -40,15 +42,29 @@ inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::strin
   return sim;
 }
 
-// skyhelm on `udp_port`, talking to the simulator at 127.0.0.1:sim_port; waits for "Running...".
+// skyhelm on `udp_port`, talking to the simulator at `sim_address`; waits for "Running..." (with
+// kAllClosed, for nothing). SKYHELM_BRIDGE_WRAPPER, a command line such as "/usr/bin/valgrind -q",
+// runs the bridge under that program.
+inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, const std::string& sim_address,
+                                                 std::vector<std::string> env = {},
+                                                 StderrMode stderr_mode = StderrMode::kCaptured) {
+  env.push_back("SKYHELM_SIM_ADDRESS=" + sim_address);
+  const char* wrapper = std::getenv("SKYHELM_BRIDGE_WRAPPER");
+  std::istringstream words(wrapper != nullptr ? wrapper : "");
+  std::vector<std::string> command{std::istream_iterator<std::string>(words), {}};
+  command.insert(command.end(), {BinPath("skyhelm"), std::to_string(udp_port)});
+  auto bridge =
+      ChildProcess::Start(command[0], {command.begin() + 1, command.end()}, env, stderr_mode);
+  if (stderr_mode != StderrMode::kAllClosed &&
+      (!bridge || !bridge->WaitForStdout("Running...\n", kPatience)))
+    return nullptr;
+  return bridge;
+}
 inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
                                                  std::vector<std::string> env = {},
                                                  StderrMode stderr_mode = StderrMode::kCaptured) {
-  env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
-  auto bridge =
-      ChildProcess::Start(BinPath("skyhelm"), {std::to_string(udp_port)}, env, stderr_mode);
-  if (!bridge || !bridge->WaitForStdout("Running...\n", kPatience)) return nullptr;
-  return bridge;
+  return StartBridge(udp_port, "127.0.0.1:" + std::to_string(sim_port), std::move(env),
+                     stderr_mode);
 }
 
 // The "event NAME DATA" lines of skyhelm-sim's standard output, in order.

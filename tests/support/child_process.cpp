@@ -72,6 +72,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 
   const pid_t pid = fork();
   if (pid == 0) {
+    if (stderr_mode == StderrMode::kAllClosed) {
+      for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) close(fd);
+      execve(program.c_str(), argv.data(), envp.data());
+      _exit(127);
+    }
     dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     if (stderr_mode == StderrMode::kDiscarded) {

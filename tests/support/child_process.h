@@ -22,11 +22,13 @@ enum class StderrMode {
   kIntoStdout,  // the standard output pipe, as after 2>&1 (both show in Stdout())
   kDiscarded,   // /dev/null
   kReaderGone,  // a pipe whose reading end is closed at once: every write fails (and SIGPIPEs)
+  kAllClosed,   // standard input, output and error all closed, as some service managers start it
 };
 
 // For GoogleTest's messages when a case takes a StderrMode.
 inline void PrintTo(StderrMode mode, std::ostream* os) {
-  const char* names[] = {"captured", "never read", "into stdout", "discarded", "reader gone"};
+  const char* names[] = {"captured",  "never read",  "into stdout",
+                         "discarded", "reader gone", "all closed"};
   *os << names[static_cast<int>(mode)];
 }
 
