@@ -206,7 +206,8 @@ TEST_F(SimClientTest, RequestsCarryIncreasingSendIdsAndOnlyLiveHandlesAreServed)
     EXPECT_EQ(std::make_pair(r[i].send_id, r[i].protocol),
               std::make_pair(static_cast<std::uint32_t>(i + 1), wire::kDefaultProtocol));
   }
-  EXPECT_EQ(std::make_pair(r[1].map.event_id, r[1].map.event_name), std::make_pair(4u, std::string()));
+  EXPECT_EQ(std::make_pair(r[1].map.event_id, r[1].map.event_name),
+            std::make_pair(4u, std::string()));
   EXPECT_EQ(std::make_tuple(r[2].transmit.event_id, r[2].transmit.data, r[2].transmit.group_id,
                             r[2].transmit.flags),
             std::make_tuple(8u, 0xFFFFFE0Cu, 1900000000u, 0x10u));
