@@ -9,15 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/simconnect/client_connection.h"
 #include "tests/platform/scripted_sim_server.h"
-#include "tests/support/child_process.h"
 
 namespace skyhelm::test_support {
 namespace {
@@ -99,10 +95,6 @@ class SimClientTest : public ::testing::Test {
     }
     return true;
   }
-  void CloseHandle() {
-    SimConnect_Close(handle_);
-    handle_ = nullptr;
-  }
 
   HANDLE handle_ = nullptr;
   std::vector<Bytes> got_;
@@ -148,7 +140,7 @@ TEST_F(SimClientTest, AFailedOpenOrHandshakeEndsInOneLine) {
     EXPECT_NE(err.find(server.Address()), std::string::npos) << err;
     EXPECT_EQ(err.find("too many clients") != std::string::npos, reply == OpenReply::kFull) << err;
     ExpectRefused(handle_);
-    CloseHandle();
+    SimConnect_Close(std::exchange(handle_, nullptr));
   }
 }
 
