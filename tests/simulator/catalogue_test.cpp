@@ -64,14 +64,14 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
     std::vector<std::uint8_t> block;
     PackBlock(state, {entry}, block);
     ASSERT_EQ(block.size(), DatumBytes(c.type));
-    std::int32_t i = 0;
-    float f = 0;
-    double d = 0;
-    std::memcpy(c.type == kInt32     ? static_cast<void*>(&i)
-                : c.type == kFloat32 ? static_cast<void*>(&f)
-                                     : static_cast<void*>(&d),
-                block.data(), block.size());
-    EXPECT_DOUBLE_EQ(c.type == kInt32 ? i : c.type == kFloat32 ? f : d, c.expected);
+    const auto load = [&block](auto value) {
+      std::memcpy(&value, block.data(), sizeof value);
+      return static_cast<double>(value);
+    };
+    EXPECT_DOUBLE_EQ(c.type == kInt32     ? load(std::int32_t{0})
+                     : c.type == kFloat32 ? load(0.0f)
+                                          : load(0.0),
+                     c.expected);
   }
 }
 
