@@ -77,12 +77,12 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
 
 // Every fixed STRING size holds the text cut one byte short of it, zero-padded.
 TEST(Packing, TextIsZeroPaddedAndCutInEveryStringSize) {
-  for (const auto& [type, size] : {std::pair{SIMCONNECT_DATATYPE_STRING8, 8},
+  for (const auto& [type, size] : {std::pair{SIMCONNECT_DATATYPE_STRING8, std::size_t{8}},
                                    {SIMCONNECT_DATATYPE_STRING32, 32},
                                    {SIMCONNECT_DATATYPE_STRING128, 128},
                                    {SIMCONNECT_DATATYPE_STRING256, 256},
                                    {SIMCONNECT_DATATYPE_STRING260, 260}}) {
-    for (const std::size_t length : {0, 5, 255, 256, 1000}) {
+    for (const std::size_t length : {0u, 5u, 255u, 256u, 1000u}) {
       SimState state;
       state.title = std::string(length, 'x');
       std::vector<std::uint8_t> block(3, 0xAA);  // packing appends
