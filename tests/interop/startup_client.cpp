@@ -14,30 +14,26 @@
 
 namespace {
 
-std::string Quoted(const char* text) {
-  return text == nullptr ? "null" : "\"" + std::string(text) + "\"";
-}
+std::string Quoted(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
 
 void PrintTables() {
-  std::string json = "{\"entries\":[";
-  const char* comma = "";
-  for (const skyhelm::TelemetryDatum& datum : skyhelm::kTelemetryDefinitionEntries) {
-    json += comma + std::string("[") + Quoted(datum.datum_name) + "," + Quoted(datum.units_name) +
-            "," + std::to_string(datum.datum_type) + "]";
-    comma = ",";
+  using std::to_string;
+  std::string entries, mappings;
+  for (const skyhelm::TelemetryDatum& d : skyhelm::kTelemetryDefinitionEntries) {
+    entries += (entries.empty() ? "[" : ",[") + Quoted(d.datum_name) + "," + Quoted(d.units_name) +
+               "," + to_string(d.datum_type) + "]";
   }
-  json += "],\"mappings\":[";
-  comma = "";
-  for (const skyhelm::ClientEventMapping& mapping : skyhelm::kClientEventMappings) {
-    json += comma + std::string("[") + std::to_string(mapping.id) + "," +
-            Quoted(mapping.sim_event_name) + "]";
-    comma = ",";
+  for (const skyhelm::ClientEventMapping& m : skyhelm::kClientEventMappings) {
+    mappings +=
+        (mappings.empty() ? "[" : ",[") + to_string(m.id) + "," + Quoted(m.sim_event_name) + "]";
   }
-  json += "],\"heading_bug_event\":" + std::to_string(skyhelm::kHeadingBugSet) +
-          ",\"standard_group\":" + std::to_string(SIMCONNECT_GROUP_PRIORITY_STANDARD) +
-          ",\"group_is_priority\":" + std::to_string(SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY) +
-          ",\"sim_frame\":" + std::to_string(SIMCONNECT_PERIOD_SIM_FRAME) + "}";
-  std::puts(json.c_str());
+  std::printf(
+      "{\"entries\":[%s],\"mappings\":[%s],\"heading_bug_event\":%u,\"standard_group\":%u,"
+      "\"group_is_priority\":%u,\"sim_frame\":%u}\n",
+      entries.c_str(), mappings.c_str(), static_cast<unsigned>(skyhelm::kHeadingBugSet),
+      static_cast<unsigned>(SIMCONNECT_GROUP_PRIORITY_STANDARD),
+      static_cast<unsigned>(SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY),
+      static_cast<unsigned>(SIMCONNECT_PERIOD_SIM_FRAME));
 }
 
 HANDLE g_handle = nullptr;

@@ -3,15 +3,24 @@
 // bytes to the client or drop the connection. Every wait gives up after 5 seconds.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/simconnect/wire_protocol.h"
+#include "tests/support/child_process.h"
 
 namespace skyhelm::test_support {
 
@@ -30,21 +39,44 @@ class ScriptedSimServer {
 
   // Listens on a free loopback port at once; the client is served on a background thread.
   explicit ScriptedSimServer(OpenReply reply = OpenReply::kOpenMessage,
-                             std::vector<std::uint8_t> after_open = {});
-  ~ScriptedSimServer();
+                             std::vector<std::uint8_t> after_open = {})
+      : reply_(reply), after_open_(std::move(after_open)) {
+    sockaddr_in address{};
+    listen_fd_ = ListenOnLoopback(4, address);
+    if (listen_fd_ < 0) throw std::runtime_error("scripted simulator: cannot listen on 127.0.0.1");
+    fcntl(listen_fd_, F_SETFD, FD_CLOEXEC);  // children the tests start must not hold it
+    port_ = ntohs(address.sin_port);
+    server_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedSimServer() {
+    stop_ = true;
+    shutdown(listen_fd_, SHUT_RDWR);  // wakes a blocked accept
+    Disconnect();                     // wakes a blocked receive or send
+    server_.join();
+    if (client_fd_ >= 0) close(client_fd_);
+    close(listen_fd_);
+  }
   ScriptedSimServer(const ScriptedSimServer&) = delete;
   ScriptedSimServer& operator=(const ScriptedSimServer&) = delete;
 
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
   // Stops taking requests off the socket, so that the client's requests pile up.
   void StopReading() { reading_ = false; }
-  // Writes all of `bytes` once the client's open has been answered; false if that fails.
-  bool Send(const std::vector<std::uint8_t>& bytes);
-  // Ends the client's connection (both directions).
-  void Disconnect();
-
-  std::vector<wire::Request> Requests();  // every request decoded so far, in arrival order
-  std::vector<std::uint8_t> Received();   // every byte received so far
+  // Writes all of `bytes` once the client's open has been answered (the client's open does not
+  // wait for that answer, so the bytes could otherwise overtake it); false if that fails.
+  bool Send(const std::vector<std::uint8_t>& bytes) {
+    return Eventually([this] { return answered_.load(); }) && WriteAll(client_fd_, bytes);
+  }
+  // Ends the client's connection (both directions); shutdown rather than close, as the serving
+  // thread may still be using the descriptor.
+  void Disconnect() {
+    if (client_fd_ >= 0) shutdown(client_fd_, SHUT_RDWR);
+  }
+  // Every request decoded so far, in arrival order.
+  std::vector<wire::Request> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
   bool WaitForRequests(std::size_t count) {
     return Eventually([&] { return Requests().size() >= count; });
   }
@@ -54,23 +86,84 @@ class ScriptedSimServer {
   bool saw_undecodable_request() const { return undecodable_; }
 
  private:
-  static bool Eventually(const std::function<bool()>& condition);  // polls it for 5 s
-  void Serve();
-  void Answer(int fd, const wire::Request& open);
+  static bool Eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  // Blocking; a send that makes no progress for 5 s fails (SO_SNDTIMEO).
+  static bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  void Serve() {
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    const timeval send_timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    client_fd_ = fd;
+    std::vector<std::uint8_t> pending;
+    std::uint8_t chunk[4096];
+    std::size_t frame = 0;
+    while (!stop_) {  // read after client_fd_ is set: the destructor sees one or the other
+      if (!reading_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      pending.insert(pending.end(), chunk, chunk + n);
+      while (wire::PeekFrame(pending.data(), pending.size(), wire::kRequestHeaderBytes, frame) ==
+             wire::FrameStatus::kComplete) {
+        wire::Request request;
+        if (wire::DecodeRequest(pending.data(), frame, request)) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          requests_.push_back(request);
+        } else {
+          undecodable_ = true;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(frame));
+        if (request.type == wire::RequestType::kOpen) Answer(fd, request);
+      }
+    }
+    client_gone_ = true;
+  }
+  void Answer(int fd, const wire::Request& open) {
+    std::vector<std::uint8_t> bytes;  // stays empty for kNothing
+    const std::uint32_t version_mismatch = 5, too_many_objects = 11;
+    if (reply_ == OpenReply::kDisconnect) return Disconnect();
+    if (reply_ == OpenReply::kOpenMessage) {
+      wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
+      bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
+    }
+    if (reply_ == OpenReply::kException || reply_ == OpenReply::kFull) {
+      wire::EncodeExceptionMessage(open.protocol,
+                                   reply_ == OpenReply::kFull ? too_many_objects : version_mismatch,
+                                   open.send_id, 0, bytes);
+    }
+    if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
+    if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(open.protocol, bytes);
+    WriteAll(fd, bytes);
+    answered_ = true;
+  }
 
   const OpenReply reply_;
   const std::vector<std::uint8_t> after_open_;
   std::uint16_t port_ = 0;
   int listen_fd_ = -1;
   std::atomic<int> client_fd_{-1};
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> reading_{true};
-  std::atomic<bool> client_gone_{false};
-  std::atomic<bool> answered_{false};
-  std::atomic<bool> undecodable_{false};
-  std::mutex mutex_;  // guards requests_ and received_
+  std::atomic<bool> stop_{false}, reading_{true}, client_gone_{false}, answered_{false},
+      undecodable_{false};
+  std::mutex mutex_;  // guards requests_
   std::vector<wire::Request> requests_;
-  std::vector<std::uint8_t> received_;
   std::thread server_;
 };
 

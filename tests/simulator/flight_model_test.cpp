@@ -1,6 +1,5 @@
 // Flight model properties, stepped in simulated time without a clock.
 #include "simulator/flight_model.h"
-#include "tests/support/test_names.h"
 
 #include <gtest/gtest.h>
 
@@ -13,102 +12,77 @@ namespace {
 constexpr double kFrameS = 1.0 / 60.0;
 constexpr double kPi = 3.14159265358979323846;
 
-struct TurnCase {
-  double from_deg, to_deg, speed_kt;
-};
-
-void PrintTo(const TurnCase& c, std::ostream* os) {
-  *os << c.from_deg << " to " << c.to_deg << " deg at " << c.speed_kt << " kt";
-}
-
-class HeadingHoldTurn : public ::testing::TestWithParam<TurnCase> {};
-
 // A turn at standard rate (or at the bank limit for fast aircraft) takes turn/rate plus roll-in
 // and roll-out; it must end wings level on the bug, passing it by at most a couple of degrees.
 // A right turn banks negative, a left one positive, as the real simulator counts bank.
-TEST_P(HeadingHoldTurn, TurnsAtStandardRateAndSettlesOnTheBug) {
-  const TurnCase c = GetParam();
-  SimState s;
-  s.heading_true_deg = c.from_deg;
-  s.heading_bug_deg = c.to_deg;
-  s.ground_speed_kt = c.speed_kt;
-  s.autopilot_master = s.heading_hold = 1;
-  const double turn_deg = std::fmod(c.to_deg - c.from_deg + 540.0, 360.0) - 180.0;  // signed
-  double max_bank = 0, max_overshoot = 0, settled_at_s = -1, wrong_way_bank = 0;
-  for (int frame = 1; frame <= 60 * 90; ++frame) {
-    StepFlightModel(s, kFrameS);
-    max_bank = std::max(max_bank, std::fabs(s.bank_deg));
-    wrong_way_bank = std::max(wrong_way_bank, turn_deg > 0 ? s.bank_deg : -s.bank_deg);
-    const double left_deg = std::fmod(c.to_deg - s.heading_true_deg + 540.0, 360.0) - 180.0;
-    max_overshoot = std::max(max_overshoot, turn_deg > 0 ? -left_deg : left_deg);
-    if (settled_at_s < 0 && s.heading_true_deg == c.to_deg) settled_at_s = frame * kFrameS;
+TEST(FlightModel, HeadingHoldTurnsAtStandardRateAndSettlesOnTheBug) {
+  const struct {
+    double from_deg, to_deg, speed_kt;
+  } cases[] = {{90, 180, 120}, {90, 0, 120}, {350, 80, 120},
+               {10, 280, 250}, {0, 5, 120},  {180, 179, 90}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from_deg) + " to " + std::to_string(c.to_deg));
+    SimState s;
+    s.heading_true_deg = c.from_deg;
+    s.heading_bug_deg = c.to_deg;
+    s.ground_speed_kt = c.speed_kt;
+    s.autopilot_master = s.heading_hold = 1;
+    const double turn_deg = std::fmod(c.to_deg - c.from_deg + 540.0, 360.0) - 180.0;  // signed
+    double max_bank = 0, max_overshoot = 0, settled_at_s = -1, wrong_way_bank = 0;
+    for (int frame = 1; frame <= 60 * 90; ++frame) {
+      StepFlightModel(s, kFrameS);
+      max_bank = std::max(max_bank, std::fabs(s.bank_deg));
+      wrong_way_bank = std::max(wrong_way_bank, turn_deg > 0 ? s.bank_deg : -s.bank_deg);
+      const double left_deg = std::fmod(c.to_deg - s.heading_true_deg + 540.0, 360.0) - 180.0;
+      max_overshoot = std::max(max_overshoot, turn_deg > 0 ? -left_deg : left_deg);
+      if (settled_at_s < 0 && s.heading_true_deg == c.to_deg) settled_at_s = frame * kFrameS;
+    }
+    const double speed_ft_s = c.speed_kt * 6076.12 / 3600.0;
+    const double rate_at_limit =
+        std::tan(kMaxBankDeg * kPi / 180.0) * 32.174 / speed_ft_s * 180 / kPi;
+    const double ideal_s = std::fabs(turn_deg) / std::min(kStandardRateDegPerS, rate_at_limit);
+    EXPECT_EQ(std::make_pair(s.heading_true_deg, s.bank_deg), std::make_pair(c.to_deg, 0.0));
+    EXPECT_LE(max_bank, kMaxBankDeg);
+    EXPECT_GT(max_bank, 0.0);
+    EXPECT_EQ(wrong_way_bank, 0.0) << "a right turn banks negative";
+    EXPECT_LE(max_overshoot, 2.0);
+    EXPECT_GE(settled_at_s, ideal_s);
+    EXPECT_LE(settled_at_s, ideal_s + 15.0);
   }
-  const double speed_ft_s = c.speed_kt * 6076.12 / 3600.0;
-  const double rate_at_limit =
-      std::tan(kMaxBankDeg * kPi / 180.0) * 32.174 / speed_ft_s * 180 / kPi;
-  const double ideal_s = std::fabs(turn_deg) / std::min(kStandardRateDegPerS, rate_at_limit);
-  EXPECT_EQ(s.heading_true_deg, c.to_deg);
-  EXPECT_EQ(s.bank_deg, 0.0);
-  EXPECT_LE(max_bank, kMaxBankDeg);
-  EXPECT_GT(max_bank, 0.0);
-  EXPECT_EQ(wrong_way_bank, 0.0) << "a right turn banks negative";
-  EXPECT_LE(max_overshoot, 2.0);
-  EXPECT_GE(settled_at_s, ideal_s);
-  EXPECT_LE(settled_at_s, ideal_s + 15.0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Turns, HeadingHoldTurn,
-                         ::testing::Values(TurnCase{90, 180, 120}, TurnCase{90, 0, 120},
-                                           TurnCase{350, 80, 120}, TurnCase{10, 280, 250},
-                                           TurnCase{0, 5, 120}, TurnCase{180, 179, 90}),
-                         [](const auto& test) {
-                           return test_support::TestName(::testing::PrintToString(test.param));
-                         });
-
-struct CaptureCase {
-  double from_ft, to_ft, vs_setting_fpm;
-};
-
-void PrintTo(const CaptureCase& c, std::ostream* os) {
-  *os << c.from_ft << " to " << c.to_ft << " ft at " << c.vs_setting_fpm << " ft/min";
-}
-
-class AltitudeCapture : public ::testing::TestWithParam<CaptureCase> {};
 
 // Climbs or descends at the selected rate (a default one when none is set) and levels off on the
 // selected altitude.
-TEST_P(AltitudeCapture, ReachesTheSelectedAltitudeWithoutOvershoot) {
-  const CaptureCase c = GetParam();
-  SimState s;
-  s.altitude_ft = c.from_ft;
-  s.altitude_setting_ft = c.to_ft;
-  s.vs_setting_fpm = c.vs_setting_fpm;
-  s.autopilot_master = s.altitude_hold = 1;
-  double overshoot_ft = 0, max_vs = 0;
-  for (int frame = 0; frame < 60 * 600; ++frame) {
-    StepFlightModel(s, kFrameS);
-    overshoot_ft =
-        std::max(overshoot_ft, (s.altitude_ft - c.to_ft) * (c.to_ft > c.from_ft ? 1 : -1));
-    max_vs = std::max(max_vs, std::fabs(s.vertical_speed_fpm));
+TEST(FlightModel, AltitudeHoldReachesTheSelectedAltitudeWithoutOvershoot) {
+  const struct {
+    double to_ft, vs_setting_fpm;
+  } cases[] = {{5000, 1500}, {2000, -700}, {4000, 0}, {9000, 6000}, {3100, 500}, {2500, 500}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.to_ft) + " ft at " + std::to_string(c.vs_setting_fpm));
+    SimState s;
+    s.altitude_ft = 3000;
+    s.altitude_setting_ft = c.to_ft;
+    s.vs_setting_fpm = c.vs_setting_fpm;
+    s.autopilot_master = s.altitude_hold = 1;
+    double overshoot_ft = 0, max_vs = 0;
+    for (int frame = 0; frame < 60 * 600; ++frame) {
+      StepFlightModel(s, kFrameS);
+      overshoot_ft = std::max(overshoot_ft, (s.altitude_ft - c.to_ft) * (c.to_ft > 3000 ? 1 : -1));
+      max_vs = std::max(max_vs, std::fabs(s.vertical_speed_fpm));
+    }
+    EXPECT_EQ(std::make_pair(s.altitude_ft, s.vertical_speed_fpm), std::make_pair(c.to_ft, 0.0));
+    EXPECT_LE(overshoot_ft, 50.0);
+    EXPECT_NEAR(max_vs, c.vs_setting_fpm != 0 ? std::fabs(c.vs_setting_fpm) : kDefaultClimbFpm,
+                1.0);
   }
-  EXPECT_EQ(s.altitude_ft, c.to_ft);
-  EXPECT_EQ(s.vertical_speed_fpm, 0.0);
-  EXPECT_LE(overshoot_ft, 50.0);
-  EXPECT_NEAR(max_vs, c.vs_setting_fpm != 0 ? std::fabs(c.vs_setting_fpm) : kDefaultClimbFpm, 1.0);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Captures, AltitudeCapture,
-    ::testing::Values(CaptureCase{3000, 5000, 1500}, CaptureCase{3000, 2000, -700},
-                      CaptureCase{3000, 4000, 0}, CaptureCase{3000, 9000, 6000},
-                      CaptureCase{3000, 3100, 500}, CaptureCase{3000, 2500, 500}),
-    [](const auto& test) { return test_support::TestName(::testing::PrintToString(test.param)); });
 
 // One minute at 120 kt is two nautical miles: 1/30 degree of latitude north, or of longitude
 // divided by the cosine of the latitude east. Meanwhile vertical speed hold flies the selected rate
 // with the pitch on the flight path, and the gear, whose handle went down, travels all the way.
 TEST(FlightModel, OneMinuteAlongTheHeadingAtTheSelectedVerticalSpeed) {
   for (const double heading_deg : {0.0, 90.0, 180.0, 270.0}) {
+    SCOPED_TRACE(heading_deg);
     SimState s;
     s.heading_true_deg = heading_deg;
     s.latitude_deg = 60.0;
@@ -121,8 +95,8 @@ TEST(FlightModel, OneMinuteAlongTheHeadingAtTheSelectedVerticalSpeed) {
       ASSERT_TRUE(frame > 60 * (kGearTravelS - 0.5) || s.gear_position < 1.0) << frame;
     }
     const double radians = heading_deg * kPi / 180.0;
-    EXPECT_NEAR(s.latitude_deg - 60.0, std::cos(radians) / 30.0, 1e-6) << heading_deg;
-    EXPECT_NEAR(s.longitude_deg - 10.0, std::sin(radians) / 30.0 / 0.5, 1e-5) << heading_deg;
+    EXPECT_NEAR(s.latitude_deg - 60.0, std::cos(radians) / 30.0, 1e-6);
+    EXPECT_NEAR(s.longitude_deg - 10.0, std::sin(radians) / 30.0 / 0.5, 1e-5);
     EXPECT_EQ(s.heading_true_deg, heading_deg);  // wings level: no drift
     EXPECT_EQ(s.vertical_speed_fpm, -500.0);
     EXPECT_NEAR(s.pitch_deg, 2.356, 0.01);  // 500 fpm down at 120 kt: positive is nose down

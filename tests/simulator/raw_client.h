@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,40 +51,34 @@ class RawClient {
   void SendBytes(const std::vector<std::uint8_t>& bytes) {
     ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);  // blocking: all of it or an error
   }
-
-  // Each sends one request with the next send id and returns that id.
-  // Opens in `version`; later requests carry the same version word.
+  // Each sends one request with the next send id and returns that id; later requests carry the
+  // open's version word.
   std::uint32_t Open(const char* name = "Request Data",
                      std::uint32_t version = wire::kDefaultProtocol) {
     protocol_ = version;
-    return Send(wire::EncodeOpen, wire::OpenRequest{name, {}});
+    return Send(wire::EncodeOpen, {name, {}});
   }
-  std::uint32_t Add(std::uint32_t define_id, const char* datum, const char* units,
+  std::uint32_t Add(std::uint32_t define, const char* datum, const char* units,
                     std::uint32_t type) {
-    return Send(
-        wire::EncodeAddToDataDefinition,
-        wire::AddToDataDefinitionRequest{define_id, datum, units != nullptr ? units : "", type});
+    return Send(wire::EncodeAddToDataDefinition, {define, datum, units ? units : "", type});
   }
-  std::uint32_t RequestData(std::uint32_t request_id, std::uint32_t define_id, std::uint32_t period,
-                            std::uint32_t object_id = 0) {
-    return Send(wire::EncodeRequestDataOnSimObject,
-                wire::RequestDataOnSimObjectRequest{request_id, define_id, object_id, period});
+  std::uint32_t RequestData(std::uint32_t request, std::uint32_t define, std::uint32_t period,
+                            std::uint32_t object = 0) {
+    return Send(wire::EncodeRequestDataOnSimObject, {request, define, object, period});
   }
   std::uint32_t Map(std::uint32_t event_id, const char* name) {
-    return Send(wire::EncodeMapClientEvent, wire::MapClientEventRequest{event_id, name});
+    return Send(wire::EncodeMapClientEvent, {event_id, name});
   }
   std::uint32_t Transmit(std::uint32_t event_id, std::uint32_t data) {
-    return Send(
-        wire::EncodeTransmitClientEvent,
-        wire::TransmitClientEventRequest{0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
-                                         SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
+    return Send(wire::EncodeTransmitClientEvent,
+                {0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
+                 SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
   }
-  // A packet of any type with `payload` after the header; returns its send id.
+  // A packet of any type with `payload` after the header.
   std::uint32_t SendPacket(std::uint32_t packet_type, const std::vector<std::uint8_t>& payload) {
     std::vector<std::uint8_t> bytes;
-    for (std::uint32_t word :
-         {static_cast<std::uint32_t>(wire::kRequestHeaderBytes + payload.size()), protocol_,
-          packet_type, next_send_id_}) {
+    const auto size = static_cast<std::uint32_t>(wire::kRequestHeaderBytes + payload.size());
+    for (const std::uint32_t word : {size, protocol_, packet_type, next_send_id_}) {
       wire::PutU32(bytes, word);
     }
     bytes.insert(bytes.end(), payload.begin(), payload.end());
@@ -95,19 +88,17 @@ class RawClient {
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {
     Open();
-    for (const TelemetryDatum& datum : kTelemetryDefinitionEntries) {
-      Add(kTelemetryDefinition, datum.datum_name, datum.units_name, datum.datum_type);
+    for (const TelemetryDatum& d : kTelemetryDefinitionEntries) {
+      Add(kTelemetryDefinition, d.datum_name, d.units_name, d.datum_type);
     }
     RequestData(kTelemetryRequest, kTelemetryDefinition, SIMCONNECT_PERIOD_SIM_FRAME);
-    for (const ClientEventMapping& mapping : kClientEventMappings) {
-      Map(mapping.id, mapping.sim_event_name);
-    }
+    for (const ClientEventMapping& m : kClientEventMappings) Map(m.id, m.sim_event_name);
   }
 
   // The next message (with `id` when given, skipping others); nullopt on timeout or a closed
   // connection.
   std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (std::size_t size = 0;;) {
       const auto status =
           wire::PeekFrame(buffer_.data(), buffer_.size(), wire::kMessageHeaderBytes, size);
@@ -117,7 +108,7 @@ class RawClient {
         Message message{{buffer_.begin(), end}};
         buffer_.erase(buffer_.begin(), end);
         if (!id || message.id() == *id) return message;
-      } else if (Clock::now() > deadline || !Fill()) {
+      } else if (std::chrono::steady_clock::now() > deadline || !Fill()) {
         return std::nullopt;
       }
     }
@@ -129,8 +120,6 @@ class RawClient {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   template <typename Request>
   std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
                                     std::vector<std::uint8_t>&),

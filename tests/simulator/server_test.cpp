@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <tuple>
 #include <thread>
 
 #include "sim/telemetry_schema.h"
@@ -48,47 +49,44 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   Start();
   RawClient client(port());
   client.Open("Request Data", 5);
-  // The exception names the request's send id and the index of the offending parameter.
-  const auto expect_exception = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
-                                    std::uint32_t index) {
-    const auto message = client.Next(kException);
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->version(), 5u);  // answered in the client's own protocol version
-    EXPECT_EQ(message->field(0), static_cast<std::uint32_t>(exception));
-    EXPECT_EQ(message->field(1), send_id);
-    EXPECT_EQ(message->field(2), index);
+  // The exception names the request's send id and the index of the offending parameter, in the
+  // client's own protocol version.
+  const auto refused = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
+                           std::uint32_t index) {
+    const auto m = client.Next(kException);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(std::make_tuple(m->version(), m->field(0), m->field(1), m->field(2)),
+              std::make_tuple(5u, static_cast<std::uint32_t>(exception), send_id, index));
   };
   const auto unknown_name = SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED;
   const auto bad_type = SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE;
-  expect_exception(client.Add(1, "Plane Wobble", "feet", kInt32), unknown_name, 2);
-  expect_exception(client.Add(1, "Plane Altitude", "feet ", kInt32), unknown_name, 3);
-  expect_exception(client.Add(1, "Plane Altitude", "knots", kInt32), unknown_name, 3);
-  expect_exception(client.Add(1, "Plane Altitude", "feet", SIMCONNECT_DATATYPE_XYZ), bad_type, 4);
-  expect_exception(client.Add(1, "Title", nullptr, kInt32), bad_type, 4);
   const auto unrecognized = SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID;
-  expect_exception(client.Map(1, "EJECT_PILOT"), unknown_name, 2);
-  expect_exception(client.RequestData(0, 42, SIMCONNECT_PERIOD_SIM_FRAME), unrecognized, 2);
+  refused(client.Add(1, "Plane Wobble", "feet", kInt32), unknown_name, 2);
+  refused(client.Add(1, "Plane Altitude", "feet ", kInt32), unknown_name, 3);
+  refused(client.Add(1, "Plane Altitude", "knots", kInt32), unknown_name, 3);
+  refused(client.Add(1, "Plane Altitude", "feet", SIMCONNECT_DATATYPE_XYZ), bad_type, 4);
+  refused(client.Add(1, "Title", nullptr, kInt32), bad_type, 4);
+  refused(client.Map(1, "EJECT_PILOT"), unknown_name, 2);
+  refused(client.RequestData(0, 42, SIMCONNECT_PERIOD_SIM_FRAME), unrecognized, 2);
   client.Add(5, "Plane Altitude", "feet", kInt32);
-  expect_exception(client.RequestData(0, 5, SIMCONNECT_PERIOD_SIM_FRAME, 17), unrecognized, 3);
-  expect_exception(client.Transmit(99, 1), unrecognized, 2);
+  refused(client.RequestData(0, 5, SIMCONNECT_PERIOD_SIM_FRAME, 17), unrecognized, 3);
+  refused(client.Transmit(99, 1), unrecognized, 2);
   client.Map(4, "AP_MASTER");
-  expect_exception(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
-  expect_exception(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
+  refused(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
+  refused(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
   // A request type it does not serve, and a known one of the wrong size.
-  expect_exception(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
-  expect_exception(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
-  // A definition whose block would overflow one message is refused at the entry that overflows.
+  refused(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
+  refused(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
+  // A definition whose block would overflow one message is refused at the entry that overflows,
+  // and served as far as it fitted.
   const std::size_t fits = wire::kMaxDataBlockBytes / wire::kTextBytes;
   for (std::size_t i = 0; i < fits; ++i) client.Add(2, "Title", nullptr, kText);
-  expect_exception(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE,
-                   4);
-
-  // Still served, with the definition as far as it fitted.
+  refused(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE, 4);
   client.RequestData(1, 2, SIMCONNECT_PERIOD_ONCE);
   const auto data = client.Next(kData);
   ASSERT_TRUE(data);
-  EXPECT_EQ(data->field(0), 1u);
-  EXPECT_EQ(data->block_size(), fits * wire::kTextBytes);
+  EXPECT_EQ(std::make_pair(data->field(0), data->block_size()),
+            std::make_pair(1u, fits * wire::kTextBytes));
 }
 
 // Broken framing, a request before the open and a wrong protocol version each close that one

@@ -20,14 +20,12 @@ constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 
 std::string Sim() { return skyhelm::test_support::BinPath("skyhelm-sim"); }
 
-struct CommandLineCase {
-  std::vector<std::string> args;
-  int exit_code;
-  const char* expected_text;  // in stdout for status 0, in stderr otherwise
-};
-
 TEST(SimBinary, CommandLineExitCodesAndTexts) {
-  const CommandLineCase cases[] = {
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* expected_text;  // in stdout for status 0, in stderr otherwise
+  } cases[] = {
       {{"--help"}, 0, "--time-scale"},
       {{"--list"}, 0, "Gear Center Position  [percent over 100]"},
       {{"--list"}, 0, "positive LEFT wing down"},
@@ -39,11 +37,10 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
       {{"--set", "Plane Altitude"}, 2, "NAME=VALUE"},
       {{"--set", "Plane Latitude=91"}, 2, "91 is outside"},
   };
-  for (const CommandLineCase& c : cases) {
-    SCOPED_TRACE(c.args.front());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
     const auto result = skyhelm::test_support::RunProgram(Sim(), c.args);
-    ASSERT_TRUE(result.exit_code);
-    EXPECT_EQ(*result.exit_code, c.exit_code);
+    EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_NE((c.exit_code == 0 ? result.out : result.err).find(c.expected_text), std::string::npos)
         << result.out << result.err;
   }
@@ -71,9 +68,9 @@ TEST_P(SimRun, ServesTheBridgeLogsEventsAndQuitsOnSignal) {
   ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
   // Request, object (the user aircraft), definition, flags, entry number, out of, define count
   // (the block's 8-byte elements, rounded up).
-  const std::uint32_t header[] = {
+  const std::vector<std::uint32_t> header = {
       kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, (kTelemetryRecordBytes + 7) / 8};
-  for (std::size_t n = 0; n < 7; ++n) EXPECT_EQ(data->field(n), header[n]) << n;
+  for (std::size_t n = 0; n < header.size(); ++n) EXPECT_EQ(data->field(n), header[n]) << n;
   a.Transmit(kVerticalSpeedVarSet, static_cast<std::uint32_t>(-500));
   a.Transmit(kHeadingBugSet, 4294967295u);
   a.Transmit(kGearSet, 1);

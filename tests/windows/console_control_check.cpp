@@ -36,32 +36,26 @@ enum class Run { kCtrlC, kCloseUnreported, kCloseReported };
 void Try(Run run) {
   StopFlag.store(0);
   const DWORD started = GetTickCount();
+  const auto elapsed = [&] { return GetTickCount() - started; };
   HANDLE handlers = StartConsoleEvent(run == Run::kCtrlC ? CTRL_C_EVENT : CTRL_CLOSE_EVENT);
-  if (handlers == nullptr) {
-    Check(false, "kernel32 runs the console's handlers", 0);
-    return;
-  }
-  while (StopFlag.load() == 0 && GetTickCount() - started < 5000) Sleep(1);
+  if (handlers == nullptr) return Check(false, "kernel32 runs the console's handlers", 0);
+  while (StopFlag.load() == 0 && elapsed() < 5000) Sleep(1);
   Check(StopFlag.load() == 1,
-        run == Run::kCtrlC ? "Ctrl+C stops the loop" : "a close stops the loop",
-        GetTickCount() - started);
+        run == Run::kCtrlC ? "Ctrl+C stops the loop" : "a close stops the loop", elapsed());
   if (run == Run::kCtrlC) {
-    const bool returned = WaitForSingleObject(handlers, 1000) == WAIT_OBJECT_0;
-    Check(returned, "Ctrl+C does not wait for the clean-up", GetTickCount() - started);
+    Check(WaitForSingleObject(handlers, 1000) == WAIT_OBJECT_0,
+          "Ctrl+C does not wait for the clean-up", elapsed());
   } else {
     // The clean-up takes a while; the close must not end the process meanwhile.
-    const bool held = WaitForSingleObject(handlers, 500) == WAIT_TIMEOUT;
-    Check(held, "the close waits for the clean-up", GetTickCount() - started);
-    if (run == Run::kCloseReported) {
-      skyhelm::ReportStopped();
-      const bool released = WaitForSingleObject(handlers, 2000) == WAIT_OBJECT_0;
-      Check(released, "the report of the clean-up releases it", GetTickCount() - started);
-    } else {
-      const bool ended = WaitForSingleObject(handlers, skyhelm::kCloseWaitMs) == WAIT_OBJECT_0;
-      const DWORD waited_ms = GetTickCount() - started;
-      Check(ended && waited_ms + 100 >= skyhelm::kCloseWaitMs,
-            "without a report the close goes on after kCloseWaitMs", waited_ms);
-    }
+    Check(WaitForSingleObject(handlers, 500) == WAIT_TIMEOUT, "the close waits for the clean-up",
+          elapsed());
+    if (run == Run::kCloseReported) skyhelm::ReportStopped();
+    const DWORD wait_ms = run == Run::kCloseReported ? 2000 : skyhelm::kCloseWaitMs;
+    const bool released = WaitForSingleObject(handlers, wait_ms) == WAIT_OBJECT_0;
+    Check(released && (run == Run::kCloseReported || elapsed() + 100 >= skyhelm::kCloseWaitMs),
+          run == Run::kCloseReported ? "the report of the clean-up releases it"
+                                     : "without a report the close goes on after kCloseWaitMs",
+          elapsed());
   }
   CloseHandle(handlers);
 }

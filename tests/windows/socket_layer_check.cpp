@@ -29,7 +29,6 @@ sockaddr_in BindLoopback(Socket socket) {
   return address;
 }
 
-// A UDP socket bound to 127.0.0.1 on a port the system picks.
 struct BoundUdp {
   Socket socket = OpenUdpSocket();
   sockaddr_in address = BindLoopback(socket);
@@ -39,71 +38,21 @@ struct BoundUdp {
     net::SendTo(socket, bytes.data(), static_cast<int>(bytes.size()), to.address,
                 sizeof to.address);
   }
-  // Waits for one datagram: its length (kSocketError on failure) and its sender in `from`.
-  int Receive(std::string& bytes, sockaddr_in& from) const {
+  // True when the next datagram (within kWaitMs) is exactly `expected` from `sender`; a null
+  // sender expects the receive to fail.
+  bool NextIs(const std::string& expected, const BoundUdp* sender) const {
     char buffer[kBufferBytes];
-    int from_length = sizeof from;
-    if (!WaitForReadable(socket, kWaitMs)) return kSocketError;
-    const int result = ReceiveFrom(socket, buffer, kBufferBytes, from, from_length);
-    bytes.assign(buffer, result > 0 ? static_cast<std::size_t>(result) : 0);
-    return result;
-  }
-  // True when the next datagram is exactly `expected` and comes from `sender`.
-  bool NextIs(const std::string& expected, const BoundUdp& sender) const {
-    std::string bytes;
     sockaddr_in from{};
-    return Receive(bytes, from) == static_cast<int>(expected.size()) && bytes == expected &&
-           from.sin_port == sender.address.sin_port &&
-           from.sin_addr.s_addr == sender.address.sin_addr.s_addr;
+    int from_length = sizeof from;
+    if (!WaitForReadable(socket, kWaitMs)) return false;
+    const int n = ReceiveFrom(socket, buffer, kBufferBytes, from, from_length);
+    if (sender == nullptr) return n == kSocketError;
+    return n == static_cast<int>(expected.size()) &&
+           std::string(buffer, expected.size()) == expected &&
+           from.sin_port == sender->address.sin_port &&
+           from.sin_addr.s_addr == sender->address.sin_addr.s_addr;
   }
 };
-
-bool EmptyAndFullDatagramsArriveWithTheirSenderAndLongerOnesFail() {
-  BoundUdp bridge, peer;
-  peer.SendTo(bridge, "");
-  peer.SendTo(bridge, std::string(kBufferBytes, 'x'));
-  peer.SendTo(bridge, std::string(kBufferBytes + 1, 'h'));
-  peer.SendTo(bridge, "h270");
-  std::string bytes;
-  sockaddr_in from{};
-  return bridge.NextIs("", peer) && bridge.NextIs(std::string(kBufferBytes, 'x'), peer) &&
-         bridge.Receive(bytes, from) == kSocketError && bridge.NextIs("h270", peer);
-}
-
-// Winsock has no MSG_DONTWAIT: without its readiness check first, this receive would wait for ever
-// (and the Wine run time out).
-bool ReceiveOnAnEmptySocketFailsAtOnce() {
-  BoundUdp bridge;
-  char buffer[kBufferBytes];
-  sockaddr_in from{};
-  int from_length = sizeof from;
-  return ReceiveFrom(bridge.socket, buffer, kBufferBytes, from, from_length) == kSocketError;
-}
-
-// Sends to a peer that has gone must not make the socket report failures in place of the next
-// peer's datagram.
-bool DepartedPeerDoesNotHideTheNextOne() {
-  BoundUdp bridge, newcomer;
-  const sockaddr_in departed = BoundUdp().address;  // closed again at once
-  for (int i = 0; i < 8; ++i) SendTo(bridge.socket, "line\r\n", 6, departed, sizeof departed);
-  newcomer.SendTo(bridge, "1");
-  return bridge.NextIs("1", newcomer);
-}
-
-bool EveryCallOnAnInvalidSocketFails() {
-  char buffer[4];
-  sockaddr_in address{};
-  int length = sizeof address;
-  fd_set set;
-  timeval timeout{0, 100};
-  Close(kInvalidSocket);
-  return SelectReadable(kInvalidSocket, set, timeout) == kSocketError &&
-         ReceiveFrom(kInvalidSocket, buffer, 4, address, length) == kSocketError &&
-         net::SendTo(kInvalidSocket, "x", 1, address, length) == kSocketError &&
-         Bind(kInvalidSocket, address, length) == kSocketError &&
-         SendSome(kInvalidSocket, "x", 1) == kSocketError &&
-         ReceiveSome(kInvalidSocket, buffer, 4) == kSocketError;
-}
 
 // A listening TCP socket on 127.0.0.1 (the layer has no server calls; these are the plain ones).
 struct Listener {
@@ -114,39 +63,77 @@ struct Listener {
   ~Listener() { Close(socket); }
 };
 
-bool ConnectToClosedPortFails() {
-  const std::uint16_t closed_port = Listener().port;  // closed again at once
-  return ConnectTcp("127.0.0.1", closed_port, kWaitMs) == kInvalidSocket &&
-         ConnectTcp(nullptr, closed_port, kWaitMs) == kInvalidSocket;
-}
-
-bool TcpByNameReportsNothingPendingThenTheOrderlyClose() {
-  Listener listener;
-  const Socket client = ConnectTcp("localhost", listener.port, kWaitMs);
-  const bool writable = WaitForWritable(client, kWaitMs);
-  const Socket server = WaitForReadable(listener.socket, kWaitMs)
-                            ? ::accept(listener.socket, nullptr, nullptr)
-                            : kInvalidSocket;
-  char buffer[16] = {};
-  const bool nothing_pending = ReceiveSome(client, buffer, sizeof buffer) == 0;
-  Close(server);
-  const bool close_seen = WaitForReadable(client, kWaitMs) &&
-                          ReceiveSome(client, buffer, sizeof buffer) == kSocketError;
-  Close(client);
-  return client != kInvalidSocket && writable && nothing_pending && close_seen;
-}
-
-#define CASE(function) \
-  { #function, function }
-constexpr struct {
+const struct {
   const char* name;
   bool (*run)();
-} kCases[] = {CASE(EmptyAndFullDatagramsArriveWithTheirSenderAndLongerOnesFail),
-              CASE(ReceiveOnAnEmptySocketFailsAtOnce),
-              CASE(DepartedPeerDoesNotHideTheNextOne),
-              CASE(EveryCallOnAnInvalidSocketFails),
-              CASE(ConnectToClosedPortFails),
-              CASE(TcpByNameReportsNothingPendingThenTheOrderlyClose)};
+} kCases[] = {
+    {"empty and full datagrams arrive with their sender, longer ones fail",
+     [] {
+       BoundUdp bridge, peer;
+       const std::string full(kBufferBytes, 'x');
+       for (const std::string& d :
+            {std::string(), full, std::string(kBufferBytes + 1, 'h'), std::string("h270")}) {
+         peer.SendTo(bridge, d);
+       }
+       return bridge.NextIs("", &peer) && bridge.NextIs(full, &peer) &&
+              bridge.NextIs("", nullptr) && bridge.NextIs("h270", &peer);
+     }},
+    // Winsock has no MSG_DONTWAIT: without the layer's readiness check this would wait for ever.
+    {"a receive on an empty socket fails at once",
+     [] {
+       BoundUdp bridge;
+       char buffer[kBufferBytes];
+       sockaddr_in from{};
+       int from_length = sizeof from;
+       return ReceiveFrom(bridge.socket, buffer, kBufferBytes, from, from_length) == kSocketError;
+     }},
+    // Winsock reports an ICMP port unreachable on the next receive unless told not to.
+    {"sends to a departed peer do not hide the next one's datagram",
+     [] {
+       BoundUdp bridge, newcomer;
+       const sockaddr_in departed = BoundUdp().address;  // closed again at once
+       for (int i = 0; i < 8; ++i) SendTo(bridge.socket, "line\r\n", 6, departed, sizeof departed);
+       newcomer.SendTo(bridge, "1");
+       return bridge.NextIs("1", &newcomer);
+     }},
+    {"every call on an invalid socket fails",
+     [] {
+       char buffer[4];
+       sockaddr_in address{};
+       int length = sizeof address;
+       fd_set set;
+       timeval timeout{0, 100};
+       Close(kInvalidSocket);
+       return SelectReadable(kInvalidSocket, set, timeout) == kSocketError &&
+              ReceiveFrom(kInvalidSocket, buffer, 4, address, length) == kSocketError &&
+              net::SendTo(kInvalidSocket, "x", 1, address, length) == kSocketError &&
+              Bind(kInvalidSocket, address, length) == kSocketError &&
+              SendSome(kInvalidSocket, "x", 1) == kSocketError &&
+              ReceiveSome(kInvalidSocket, buffer, 4) == kSocketError;
+     }},
+    {"a connect to a closed port fails, by name and by none",
+     [] {
+       const std::uint16_t closed_port = Listener().port;  // closed again at once
+       return ConnectTcp("127.0.0.1", closed_port, kWaitMs) == kInvalidSocket &&
+              ConnectTcp(nullptr, closed_port, kWaitMs) == kInvalidSocket;
+     }},
+    {"TCP by name reports nothing pending, then the orderly close",
+     [] {
+       Listener listener;
+       const Socket client = ConnectTcp("localhost", listener.port, kWaitMs);
+       const bool writable = WaitForWritable(client, kWaitMs);
+       const Socket server = WaitForReadable(listener.socket, kWaitMs)
+                                 ? ::accept(listener.socket, nullptr, nullptr)
+                                 : kInvalidSocket;
+       char buffer[16] = {};
+       const bool nothing_pending = ReceiveSome(client, buffer, sizeof buffer) == 0;
+       Close(server);
+       const bool close_seen = WaitForReadable(client, kWaitMs) &&
+                               ReceiveSome(client, buffer, sizeof buffer) == kSocketError;
+       Close(client);
+       return client != kInvalidSocket && writable && nothing_pending && close_seen;
+     }},
+};
 
 }  // namespace
 }  // namespace skyhelm::net

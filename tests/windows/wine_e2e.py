@@ -1,17 +1,14 @@
 #!/usr/bin/env python3
-"""Runs the Windows bridge under Wine against the Linux stand-in simulator, loopback only:
-start-up without a simulator (texts with Windows line ends, status 0, the debugger messages); with
-a frozen simulator set to the worked example, that example's telemetry line byte for byte and the
-same line from the Linux bridge, "h270" becoming its event, a 1025-byte datagram becoming none, and
-Ctrl+C (SIGINT) ending the bridge with status 0. Two Wine starts in all; every wait has a generous
-deadline.
+"""The Windows bridge under Wine against the Linux stand-in simulator, loopback only: start-up
+without a simulator (Windows line ends, status 0, the debugger texts); with a frozen simulator set
+to the worked example, its telemetry line byte for byte and equal to the Linux bridge's, "h270"
+becoming its event, a 1025-byte datagram becoming none, and Ctrl+C ending the bridge with status 0.
 
 Usage: wine_e2e.py --wine "WINE [ARG...]" --exe skyhelm.exe --sim skyhelm-sim --linux-bridge skyhelm
                    [--no-sigint]
-WINE is the command that runs a Windows program, split at spaces (e.g. an emulator and Wine's
-loader). The Wine environment (WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES) comes from the caller.
---no-sigint leaves Ctrl+C out and kills the bridge instead: under qemu-user a host signal that
-reaches 32-bit Wine's handlers corrupts the process (double free, stack smashing, hangs).
+WINE (split at spaces) runs a Windows program; WINEPREFIX and the like come from the caller.
+--no-sigint kills the bridge instead: under qemu-user a host signal that reaches 32-bit Wine's
+handlers corrupts the process.
 """
 import argparse
 import os
@@ -31,14 +28,13 @@ WAIT_S = 60  # any one expected reaction
 
 # The worked example: the simulator's values and the line the bridge makes of them.
 WORKED_EXAMPLE_SETTINGS = (
-    "Ground Velocity=120", "Plane Altitude=350", "Plane Pitch Degrees=2.5",
-    "Plane Bank Degrees=-10.25", "Autopilot Flight Director Pitch=3",
-    "Autopilot Flight Director Bank=-5", "Autopilot Heading Lock Dir=270",
-    "Autopilot Heading Lock=1", "Autopilot Airspeed Hold Var=140", "Autopilot Airspeed Hold=0",
-    "Autopilot Throttle Arm=1", "Autopilot Flight Director Active=1", "Autopilot Master=1",
-    "Autopilot Vertical Hold Var=700", "Autopilot Vertical Hold=1",
-    "Autopilot Altitude Lock Var=900", "Autopilot Altitude Lock=0", "Plane Latitude=47.25",
-    "Plane Longitude=-122.5", "Plane Heading Degrees True=268", "Gear Center Position=1")
+    "Ground Velocity=120|Plane Altitude=350|Plane Pitch Degrees=2.5|Plane Bank Degrees=-10.25|"
+    "Autopilot Flight Director Pitch=3|Autopilot Flight Director Bank=-5|"
+    "Autopilot Heading Lock Dir=270|Autopilot Heading Lock=1|Autopilot Airspeed Hold Var=140|"
+    "Autopilot Airspeed Hold=0|Autopilot Throttle Arm=1|Autopilot Flight Director Active=1|"
+    "Autopilot Master=1|Autopilot Vertical Hold Var=700|Autopilot Vertical Hold=1|"
+    "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
+    "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1").split("|")
 WORKED_EXAMPLE_LINE = (b"v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,"
                        b"700,1,900,0,47.250000,-122.500000,268,1.000000,\n\r\n")
 
