@@ -2,7 +2,7 @@
 // loopback: UDP viewers, skyhelm-peer record, WebSocket clients, and ones that stop reading.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
@@ -10,10 +10,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,9 +145,8 @@ int HttpGet(int port, const std::string& target, const std::string& host, std::s
 
 TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledOnesSlowNobody) {
   ASSERT_NO_FATAL_FAILURE(Start({"--rate", "30"}));
-  const std::string csv = ::testing::TempDir() + "relay_record.csv";
   auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
-                                    {"record", "--out", csv, "--seconds", "4", "--to",
+                                    {"record", "--out", "/dev/null", "--seconds", "4", "--to",
                                      "127.0.0.1:" + std::to_string(udp_port_), "--timeout", "5"});
   Viewer a(udp_port_), b(udp_port_), stalled(udp_port_);
   const int small = 2048;
@@ -187,25 +183,25 @@ TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledO
   }
   EXPECT_GE(browser_frames.load(), 40) << "a reading browser beside a stalled one";
 
+  // The recorder claims now and then, which must not cost it a line.
   ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
-  EXPECT_EQ(record->Stderr().find("no line from the bridge"), std::string::npos)
-      << record->Stderr();
-  std::ifstream rows(csv);
-  std::string row;
-  std::getline(rows, row);  // header
-  double previous = -1, max_gap_s = 0;
-  int count = 0;
-  for (; std::getline(rows, row); ++count) {
-    const double t = std::atof(row.c_str());
-    if (previous >= 0) max_gap_s = std::max(max_gap_s, t - previous);
-    previous = t;
-  }
-  EXPECT_GE(count, 40);
-  EXPECT_LT(max_gap_s, 0.4);
+  const std::string summary = record->Stdout() + record->Stderr();
+  EXPECT_GE(std::atoi(summary.c_str() + summary.find("record: ") + 8), 40) << summary;
+  const auto longest = summary.find("(longest ");
+  EXPECT_LT(longest == std::string::npos ? 0 : std::atof(summary.c_str() + longest + 9), 0.4)
+      << summary;
+  EXPECT_EQ(summary.find("no line from the bridge"), std::string::npos) << summary;
   // The stalled browser's frames were skipped rather than queued.
   const std::string status = WebClient(http_port_).Next("status");
   EXPECT_EQ(status.find("\"web_frames_skipped\":0,"), std::string::npos) << status;
   EXPECT_NE(status.find("\"bridge\":\"live\""), std::string::npos) << status;
+}
+
+// A command with this token ("": none).
+std::string Command(const std::string& text, const std::string& token = "s3cret",
+                    const std::string& more = "") {
+  return R"({"type":"command","text":")" + text + "\"" +
+         (token.empty() ? "" : R"(,"token":")" + token + "\"") + more + "}";
 }
 
 struct WebCase {
@@ -214,22 +210,19 @@ struct WebCase {
   std::string reply_has;  // the result frame
   std::string then_has;   // the next result frame ("": none comes)
 };
-
-// clang-format off
-// Only h123 may reach the simulator.
+// Every refused one would show in the simulator as HEADING_BUG_SET 10x.
 const WebCase kWebCases[] = {
-    {"with_token", R"({"type":"command","text":"h123","token":"s3cret","id":5})",
-     "\"id\":5,\"ok\":true,\"outcome\":\"forwarded\"", "\"id\":5,\"ok\":true,\"outcome\":\"confirmed\""},
-    {"non_ascii_comes_back_as_it_went", "{\"type\":\"command\",\"text\":\"h270\xc3\xa9\",\"token\":\"s3cret\"}",
-     "\"ok\":false,\"outcome\":\"refused\",\"text\":\"h270\xc3\xa9\"", ""},
-    {"without_token", R"({"type":"command","text":"h101"})", "\"code\":\"token_required\"", ""},
-    {"wrong_token", R"({"type":"command","text":"h102","token":"s3cre"})", "\"code\":\"token_wrong\"", ""},
-    {"checker_refuses", R"({"type":"command","text":"h103x","token":"s3cret"})", "\"ok\":false", ""},
-    {"over_the_datagram_limit",
-     R"({"type":"command","token":"s3cret","text":"h104)" + std::string(1100, ' ') + "\"}", "\"ok\":false", ""},
+    {"with_token", Command("h123", "s3cret", R"(,"id":5)"),
+     "\"id\":5,\"ok\":true,\"outcome\":\"forwarded\"",
+     "\"id\":5,\"ok\":true,\"outcome\":\"confirmed\""},
+    {"non_ascii_comes_back_as_it_went", Command("h106\xc3\xa9"),
+     "\"ok\":false,\"outcome\":\"refused\",\"text\":\"h106\xc3\xa9\"", ""},
+    {"without_token", Command("h101", ""), "\"code\":\"token_required\"", ""},
+    {"checker_refuses", Command("h103x"), "\"ok\":false", ""},
+    {"over_the_datagram_limit", Command("h104" + std::string(1100, ' ')), "\"ok\":false", ""},
     {"not_json", "h105", "not a JSON object", ""},
+    {"wrong_token", Command("h102", "s3cre"), "\"code\":\"token_wrong\"", ""},  // last: it slows
 };
-// clang-format on
 
 TEST_F(RelayRig, ServesOnlyItsOwnNamesAndForwardsOnlyCheckedAuthorisedCommands) {
   ASSERT_NO_FATAL_FAILURE(Start({"--token", "s3cret"}));
@@ -265,19 +258,33 @@ TEST_F(RelayRig, ServesOnlyItsOwnNamesAndForwardsOnlyCheckedAuthorisedCommands) 
     if (!c.then_has.empty()) {
       EXPECT_NE(client.Next("result").find(c.then_has), std::string::npos);
     }
-    // A wrong token makes the next try wait a quarter of a second.
-    if (c.reply_has.find("token_wrong") != std::string::npos) {
-      std::this_thread::sleep_for(milliseconds(300));
-    }
   }
-  client.Ask(R"({"type":"command","text":"g1","token":"s3cret"})");
+  // The wrong token makes the next try wait, on a new connection from the address too.
+  WebClient other(http_port_);
+  EXPECT_NE(other.Ask(Command("g1")).find("token_backoff"), std::string::npos);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_NE(other.Ask(Command("g1")).find("forwarded"), std::string::npos);
   ASSERT_TRUE(SimPrinted("event GEAR_SET 1\n"));
-  EXPECT_EQ(test_support::EventLines(sim_->Stdout()),
-            (std::vector<std::string>{"event HEADING_BUG_SET 123", "event GEAR_SET 1"}));
+  EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 10"), std::string::npos) << sim_->Stdout();
+
+  // A burst: some go, the rest are refused at once; one that keeps flooding is closed.
+  int forwarded = 0, limited = 0;
+  for (int i = 0; i < 60; ++i) {
+    const std::string reply = other.Ask(Command("g1"));
+    forwarded += reply.find("forwarded") != std::string::npos;
+    limited += reply.find("rate_limited") != std::string::npos;
+  }
+  EXPECT_GT(limited, 20);
+  EXPECT_LT(forwarded, 40);
+  for (int i = 0; i < 400 && !other.ec; ++i) {
+    other.ws.write(boost::asio::buffer(Command("g1", "")), other.ec);
+  }
+  EXPECT_EQ(other.Next("never"), "");
+  EXPECT_TRUE(other.ec) << "a flood is closed";
 }
 
 // 0.0.0.0 is network mode; the test reaches it through 127.0.0.1 only.
-TEST_F(RelayRig, NetworkModeGeneratesASecretAndSlowsGuessersAndFloods) {
+TEST_F(RelayRig, NetworkModeMakesUpASecretAndWarnsThatUdpTakesCommandsFromAnyone) {
   ASSERT_NO_FATAL_FAILURE(Start({"--listen", "0.0.0.0"}));
   ASSERT_TRUE(relay_->WaitForStdout("(generated", kGenerous)) << relay_->Stdout();
   const std::string out = relay_->Stdout();
@@ -287,39 +294,12 @@ TEST_F(RelayRig, NetworkModeGeneratesASecretAndSlowsGuessersAndFloods) {
   const std::string token = out.substr(at + 6, 32);
   EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << out;
   EXPECT_TRUE(relay_->WaitForStderr("takes commands from anyone", kGenerous)) << relay_->Stderr();
-
   WebClient client(http_port_, "http://127.0.0.1:" + std::to_string(http_port_));
   ASSERT_FALSE(client.ec) << client.ec.message();
   EXPECT_NE(client.Next("hello").find("\"protocol\":1"), std::string::npos);
-  const auto command = [&](const std::string& text, const std::string& with) {
-    return R"({"type":"command","text":")" + text + "\"" +
-           (with.empty() ? "" : R"(,"token":")" + with + "\"") + "}";
-  };
-  EXPECT_NE(client.Ask(command("F", "")).find("\"code\":\"token_required\""), std::string::npos);
-  EXPECT_NE(client.Ask(command("F", token)).find("\"outcome\":\"forwarded\""), std::string::npos);
+  EXPECT_NE(client.Ask(Command("F", "")).find("\"code\":\"token_required\""), std::string::npos);
+  EXPECT_NE(client.Ask(Command("F", token)).find("\"outcome\":\"forwarded\""), std::string::npos);
   EXPECT_TRUE(SimPrinted("event TOGGLE_FLIGHT_DIRECTOR 0\n"));
-  // A wrong guess makes the next one wait, on this connection and on a new one from the address.
-  EXPECT_NE(client.Ask(command("F", "guess")).find("token_wrong"), std::string::npos);
-  EXPECT_NE(client.Ask(command("F", "guess")).find("token_backoff"), std::string::npos);
-  WebClient other(http_port_);
-  EXPECT_NE(other.Ask(command("F", token)).find("token_backoff"), std::string::npos);
-  std::this_thread::sleep_for(milliseconds(300));
-  EXPECT_NE(other.Ask(command("g1", token)).find("forwarded"), std::string::npos);
-
-  // A burst: some go, the rest are refused at once; one that keeps flooding is closed.
-  int forwarded = 0, limited = 0;
-  for (int i = 0; i < 60; ++i) {
-    const std::string reply = other.Ask(command("g1", token));
-    forwarded += reply.find("forwarded") != std::string::npos;
-    limited += reply.find("rate_limited") != std::string::npos;
-  }
-  EXPECT_GT(limited, 20);
-  EXPECT_LT(forwarded, 40);
-  for (int i = 0; i < 400 && !other.ec; ++i) {
-    other.ws.write(boost::asio::buffer(command("g1", "")), other.ec);
-  }
-  EXPECT_EQ(other.Next("never"), "");
-  EXPECT_TRUE(other.ec) << "a flood is closed";
 }
 
 TEST_F(RelayRig, ABurstOfWebSocketsGetsTheCapAndTheRestAreTurnedAway) {
@@ -360,22 +340,16 @@ TEST_F(RelayRig, RunningOutOfDescriptorsNeitherSpinsNorStopsIt) {
     beast::error_code ec;
     held.back()->connect({kLoopback.address(), static_cast<unsigned short>(http_port_)}, ec);
   }
-  // utime + stime, fields 14 and 15 of /proc/PID/stat, in clock ticks.
-  const auto cpu_ticks = [pid = relay_->pid()] {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream rest(all.substr(all.rfind(')') + 2));
-    std::string skip;
-    long user = 0, system = 0;
-    for (int i = 3; i < 14; ++i) rest >> skip;
-    rest >> user >> system;
-    return user + system;
+  clockid_t relay_cpu{};
+  ASSERT_EQ(clock_getcpuclockid(relay_->pid(), &relay_cpu), 0);
+  const auto cpu_s = [relay_cpu] {
+    timespec t{};
+    clock_gettime(relay_cpu, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
   };
-  const long before = cpu_ticks();
+  const double before = cpu_s();
   std::this_thread::sleep_for(milliseconds(1500));
-  EXPECT_LT(static_cast<double>(cpu_ticks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK)),
-            0.5)
-      << "seconds of CPU in 1.5 s with descriptors exhausted";
+  EXPECT_LT(cpu_s() - before, 0.5) << "seconds of CPU in 1.5 s with descriptors exhausted";
   held.clear();
   int status = 0;
   for (int i = 0; i < 50 && status != 200; ++i) {
