@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(PeerClaim, Claims, ::testing::Values(
     // A keep-alive restarts the silence clock like any claim.
     ClaimScenario{"KeepAliveThenSilence", {{0, true, kSilence}, {1000, true, kAlive},
         {1050, false, kNone}, {1100, false, kSilence}}}),
-    [](const auto& test) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
 // After a claim at 100 ms, datagrams reach the socket at `arrivals_ms` (read whenever).
@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WitnessCase{"ArrivedBeforeTheClaimButReadAfterIt", {90, 101}, false},
                       WitnessCase{"ResumedOnItsOwnLater", {140}, false},
                       WitnessCase{"LaterClaimOfTheSamePauseDoesNotCount", {151}, false}),
-    [](const auto& test) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // The frame's rows with the escape sequences removed.
 std::vector<std::string> VisibleRows(const std::string& frame) {
@@ -180,7 +180,10 @@ TEST(WatchScreen, FitsEightyByTwentyFourWithEveryFieldAndSaysWhenTooSmall) {
       "v1.2,120,3227,-3.296740,-18.242668,0.000000,0.000000,180,1,120,0,0,0,1,0,0,3500,1,"
       "47.445232,-122.290428,146,0.000000,\n\r\n",
       Clock::now());
-  WatchView view{"127.0.0.1:47001", &tracker, Clock::now()};
+  WatchView view;
+  view.bridge_text = "127.0.0.1:47001";
+  view.tracker = &tracker;
+  view.now = Clock::now();
   // The longest status there is, with its reason and hint last: wrapped, never cut.
   view.status =
       "refused help -> heading bug 0: \"elp\" after h would be ignored and h would take 0 (a "
