@@ -39,10 +39,8 @@ const std::string kLine = With(-1, "");
 struct Case {
   const char* name;
   std::string datagram;
-  Problem problem;        // kNone: a valid line
-  std::size_t field;      // valid: the field checked; kBadInt/kBadReal: the offending field
-  double value = 0;       // valid only; NaN: expect NaN
-  const char* text = "";  // valid only: the field's text as received
+  Problem problem;    // kNone: the reference line
+  std::size_t field;  // kBadInt/kBadReal: the offending field
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 class Decode : public ::testing::TestWithParam<Case> {};
@@ -51,38 +49,25 @@ TEST_P(Decode, AcceptsOrNamesTheProblem) {
   const Case& c = GetParam();
   const DecodedDatagram decoded = DecodeDatagram(c.datagram);
   EXPECT_EQ(decoded.problem, c.problem) << decoded.description;
-  if (c.problem != Problem::kNone) {
-    EXPECT_EQ(decoded.kind, DatagramKind::kMalformed);
-    EXPECT_FALSE(decoded.description.empty());
-    if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
-      EXPECT_EQ(decoded.field_index, c.field);
-    }
-    return;
+  EXPECT_EQ(decoded.kind,
+            c.problem == Problem::kNone ? DatagramKind::kLine : DatagramKind::kMalformed);
+  EXPECT_EQ(decoded.description.empty(), c.problem == Problem::kNone);
+  if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
+    EXPECT_EQ(decoded.field_index, c.field);
   }
-  ASSERT_EQ(decoded.kind, DatagramKind::kLine);
-  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
-    EXPECT_EQ(decoded.values.texts[i], i == c.field ? c.text : kReference[i]) << i;
+  for (std::size_t i = 0; c.problem == Problem::kNone && i < kTelemetryFieldCount; ++i) {
+    EXPECT_EQ(decoded.values.texts[i], kReference[i]) << i;
+    EXPECT_EQ(decoded.values.numbers[i], std::stod(kReference[i])) << i;
   }
-  const double value = decoded.values.numbers[c.field];
-  EXPECT_TRUE(std::isnan(c.value) ? std::isnan(value) : value == c.value) << value;
 }
 
 constexpr Problem kOk = Problem::kNone;
 constexpr Problem kInt = Problem::kBadInt;
 constexpr Problem kReal = Problem::kBadReal;
+// The extremes of what the bridge sends are DecoderAgreesWithBridge's rows.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(LineDecoder, Decode, ::testing::Values(
-    Case{"reference", kLine, kOk, 18, -122.5, "-122.500000"},
-    Case{"zero_int", With(0, "0"), kOk, 0, 0, "0"},
-    Case{"int_min", With(1, "-2147483648"), kOk, 1, -2147483648.0, "-2147483648"},
-    Case{"int_max", With(1, "2147483647"), kOk, 1, 2147483647.0, "2147483647"},
-    Case{"negative_zero_real", With(2, "-0.000000"), kOk, 2, 0, "-0.000000"},
-    Case{"widened_float", With(2, "123.456001"), kOk, 2, 123.456001, "123.456001"},
-    Case{"huge_real", With(17, "340282346638528859811704183484516925440.000000"), kOk, 17,
-         3.4028234663852886e38, "340282346638528859811704183484516925440.000000"},
-    Case{"nan", With(3, "nan"), kOk, 3, NAN, "nan"},
-    Case{"inf", With(4, "inf"), kOk, 4, INFINITY, "inf"},
-    Case{"minus_inf", With(20, "-inf"), kOk, 20, -INFINITY, "-inf"},
+    Case{"reference", kLine, kOk, 0},
     Case{"empty", "", Problem::kEmpty, 0},
     Case{"line_feed_only", "\n", Problem::kTag, 0},
     Case{"two_line_ends", "\r\n\r\n", Problem::kTag, 0},

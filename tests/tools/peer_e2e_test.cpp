@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
