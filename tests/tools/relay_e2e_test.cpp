@@ -186,7 +186,9 @@ TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledO
   // The recorder claims now and then, which must not cost it a line.
   ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
   const std::string summary = record->Stdout() + record->Stderr();
-  EXPECT_GE(std::atoi(summary.c_str() + summary.find("record: ") + 8), 40) << summary;
+  const auto rows_at = summary.find("record: ");
+  ASSERT_NE(rows_at, std::string::npos) << summary;
+  EXPECT_GE(std::atoi(summary.c_str() + rows_at + 8), 40) << summary;
   const auto longest = summary.find("(longest ");
   EXPECT_LT(longest == std::string::npos ? 0 : std::atof(summary.c_str() + longest + 9), 0.4)
       << summary;
