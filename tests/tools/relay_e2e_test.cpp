@@ -4,12 +4,15 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -145,8 +148,9 @@ int HttpGet(int port, const std::string& target, const std::string& host, std::s
 
 TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledOnesSlowNobody) {
   ASSERT_NO_FATAL_FAILURE(Start({"--rate", "30"}));
+  const std::string csv = ::testing::TempDir() + "relay_record.csv";
   auto record = ChildProcess::Start(BinPath("skyhelm-peer"),
-                                    {"record", "--out", "/dev/null", "--seconds", "4", "--to",
+                                    {"record", "--out", csv, "--seconds", "4", "--to",
                                      "127.0.0.1:" + std::to_string(udp_port_), "--timeout", "5"});
   Viewer a(udp_port_), b(udp_port_), stalled(udp_port_);
   const int small = 2048;
@@ -188,7 +192,10 @@ TEST_F(RelayRig, ViewersAndRecorderGetEveryLineWhileCommandsGoThroughAndStalledO
   const std::string summary = record->Stdout() + record->Stderr();
   const auto rows_at = summary.find("record: ");
   ASSERT_NE(rows_at, std::string::npos) << summary;
-  EXPECT_GE(std::atoi(summary.c_str() + rows_at + 8), 40) << summary;
+  const int rows = std::atoi(summary.c_str() + rows_at + 8);
+  EXPECT_GE(rows, 40) << summary;
+  std::ifstream file(csv);
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(file), {}, '\n'), rows + 1) << "and a header";
   const auto longest = summary.find("(longest ");
   EXPECT_LT(longest == std::string::npos ? 0 : std::atof(summary.c_str() + longest + 9), 0.4)
       << summary;
