@@ -1,11 +1,21 @@
-// The decoder accepts exactly what the bridge sends and names what is wrong with anything else.
+// The telemetry line, seen from the peer: the decoder accepts exactly what the bridge sends and
+// names what is wrong with anything else, every line the bridge builds decodes to the record it
+// came from, and docs/protocol.md's field table agrees with the code's.
 #include "tools/peer/line_decoder.h"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <climits>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "sim/telemetry.h"
 
 namespace skyhelm::peer {
 namespace {
@@ -16,71 +26,48 @@ const std::vector<std::string> kReference = {
     "1",   "140", "0",        "1",          "1",           "1",         "700",
     "1",   "900", "0",        "47.250000",  "-122.500000", "268",       "1.000000"};
 
-std::string Datagram(const std::vector<std::string>& values) {
+// The reference line with one field's text replaced (field -1: none).
+std::string With(int field, const std::string& text) {
   std::string out = "v1.2";
-  for (const std::string& value : values) out += "," + value;
+  for (std::size_t i = 0; i < kReference.size(); ++i) {
+    out += "," + (static_cast<int>(i) == field ? text : kReference[i]);
+  }
   return out + ",\n\r\n";
 }
-
-// The reference line with one field's text replaced.
-std::string With(std::size_t field, const std::string& text) {
-  std::vector<std::string> values = kReference;
-  values[field] = text;
-  return Datagram(values);
-}
-
-const std::string kLine = Datagram(kReference);
+const std::string kLine = With(-1, "");
 
 struct Case {
   const char* name;
   std::string datagram;
-  Problem problem;        // kNone: a valid line
-  std::size_t field;      // valid: the field checked; kBadInt/kBadReal: the offending field
-  double value = 0;       // valid only; NaN: expect NaN
-  const char* text = "";  // valid only: the field's text as received
+  Problem problem;    // kNone: the reference line
+  std::size_t field;  // kBadInt/kBadReal: the offending field
 };
-
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 class Decode : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Decode, AcceptsOrNamesTheProblem) {
   const Case& c = GetParam();
   const DecodedDatagram decoded = DecodeDatagram(c.datagram);
   EXPECT_EQ(decoded.problem, c.problem) << decoded.description;
-  if (c.problem != Problem::kNone) {
-    EXPECT_EQ(decoded.kind, DatagramKind::kMalformed);
-    EXPECT_FALSE(decoded.description.empty());
-    if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
-      EXPECT_EQ(decoded.field_index, c.field);
-    }
-    return;
+  EXPECT_EQ(decoded.kind,
+            c.problem == Problem::kNone ? DatagramKind::kLine : DatagramKind::kMalformed);
+  EXPECT_EQ(decoded.description.empty(), c.problem == Problem::kNone);
+  if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
+    EXPECT_EQ(decoded.field_index, c.field);
   }
-  ASSERT_EQ(decoded.kind, DatagramKind::kLine);
-  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
-    EXPECT_EQ(decoded.values.texts[i], i == c.field ? c.text : kReference[i]) << i;
+  for (std::size_t i = 0; c.problem == Problem::kNone && i < kTelemetryFieldCount; ++i) {
+    EXPECT_EQ(decoded.values.texts[i], kReference[i]) << i;
+    EXPECT_EQ(decoded.values.numbers[i], std::stod(kReference[i])) << i;
   }
-  const double value = decoded.values.numbers[c.field];
-  EXPECT_TRUE(std::isnan(c.value) ? std::isnan(value) : value == c.value) << value;
 }
 
 constexpr Problem kOk = Problem::kNone;
 constexpr Problem kInt = Problem::kBadInt;
 constexpr Problem kReal = Problem::kBadReal;
-
+// The extremes of what the bridge sends are DecoderAgreesWithBridge's rows.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(LineDecoder, Decode, ::testing::Values(
-    Case{"reference", kLine, kOk, 18, -122.5, "-122.500000"},
-    Case{"zero_int", With(0, "0"), kOk, 0, 0, "0"},
-    Case{"int_min", With(1, "-2147483648"), kOk, 1, -2147483648.0, "-2147483648"},
-    Case{"int_max", With(1, "2147483647"), kOk, 1, 2147483647.0, "2147483647"},
-    Case{"negative_zero_real", With(2, "-0.000000"), kOk, 2, 0, "-0.000000"},
-    Case{"widened_float", With(2, "123.456001"), kOk, 2, 123.456001, "123.456001"},
-    Case{"huge_real", With(17, "340282346638528859811704183484516925440.000000"), kOk, 17,
-         3.4028234663852886e38, "340282346638528859811704183484516925440.000000"},
-    Case{"nan", With(3, "nan"), kOk, 3, NAN, "nan"},
-    Case{"inf", With(4, "inf"), kOk, 4, INFINITY, "inf"},
-    Case{"minus_inf", With(20, "-inf"), kOk, 20, -INFINITY, "-inf"},
+    Case{"reference", kLine, kOk, 0},
     Case{"empty", "", Problem::kEmpty, 0},
     Case{"line_feed_only", "\n", Problem::kTag, 0},
     Case{"two_line_ends", "\r\n\r\n", Problem::kTag, 0},
@@ -130,14 +117,98 @@ TEST(LineDecoder, NoDataTruncationsAndSingleByteChanges) {
   }
   for (std::size_t i = 0; i < kLine.size(); ++i) {
     for (char replacement : {'\0', 'x', ',', '\n', '.', '-'}) {
-      if (kLine[i] == replacement) continue;
       std::string changed = kLine;
       changed[i] = replacement;
       // "140" -> "-40" is still a well-formed line; nothing else may be.
-      if (DecodeDatagram(changed).kind == DatagramKind::kLine) {
+      if (kLine[i] != replacement && DecodeDatagram(changed).kind == DatagramKind::kLine) {
         EXPECT_TRUE(replacement == '-' && i > 0 && kLine[i - 1] == ',') << "byte " << i;
       }
     }
+  }
+}
+
+// The bridge's line from a delivered record holding `int_value` in every int field and
+// `float_value` in every float one.
+struct RecordCase {
+  const char* name;
+  std::int32_t int_value;
+  float float_value;
+};
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+class DecoderAgreesWithBridge : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(DecoderAgreesWithBridge, EveryBuiltLineDecodesToTheRecord) {
+  const RecordCase& c = GetParam();
+  constexpr std::size_t kDataOffset = 40;  // the record starts at dwData
+  std::vector<unsigned char> message(kDataOffset + kTelemetryRecordBytes, 0);
+  const std::uint32_t header[] = {static_cast<std::uint32_t>(message.size()), 0,
+                                  SIMCONNECT_RECV_ID_SIMOBJECT_DATA, kTelemetryRequest};
+  std::memcpy(message.data(), header, sizeof header);
+  std::memcpy(message.data() + kDataOffset, "Title, with commas,\n", 20);
+  for (const TelemetryField& field : kTelemetryFields) {
+    std::memcpy(message.data() + kDataOffset + field.record_offset,
+                field.kind == FieldKind::kInt32 ? static_cast<const void*>(&c.int_value)
+                                                : static_cast<const void*>(&c.float_value),
+                4);
+  }
+  HandleSimMessage(reinterpret_cast<SIMCONNECT_RECV*>(message.data()),
+                   static_cast<DWORD>(message.size()), nullptr);
+  ASSERT_LE(LatestLine.size() + 2, 1024u) << "the datagram limit";
+  const DecodedDatagram decoded = DecodeDatagram(LatestLine + "\r\n");
+  ASSERT_EQ(decoded.kind, DatagramKind::kLine) << decoded.description << "\n" << LatestLine;
+  const double wide = static_cast<double>(c.float_value);
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    const double got = decoded.values.numbers[i];
+    SCOPED_TRACE(kTelemetryFields[i].name);
+    if (kTelemetryFields[i].kind == FieldKind::kInt32) {
+      EXPECT_EQ(got, c.int_value);
+    } else if (std::isnan(wide) || std::isinf(wide)) {
+      EXPECT_EQ(std::isnan(got), std::isnan(wide));
+      EXPECT_TRUE(std::isnan(got) || got == wide) << got;
+    } else {
+      EXPECT_NEAR(got, wide, 5e-7 + std::fabs(wide) * 1e-15);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, DecoderAgreesWithBridge,
+    ::testing::Values(RecordCase{"zeros", 0, 0.0f}, RecordCase{"reference", 270, 47.25f},
+                      RecordCase{"negative", -500, -122.5f}, RecordCase{"widened", 1, 123.456f},
+                      RecordCase{"int_min_float_max", INT_MIN, FLT_MAX},
+                      RecordCase{"int_max_lowest_float", INT_MAX, -FLT_MAX},
+                      RecordCase{"denormal", 7, std::numeric_limits<float>::denorm_min()},
+                      RecordCase{"negative_zero", 0, -0.0f},
+                      RecordCase{"rounds_to_negative_zero", -1, -1e-7f},
+                      RecordCase{"nan", 2, std::numeric_limits<float>::quiet_NaN()},
+                      RecordCase{"negative_nan", 3, -std::numeric_limits<float>::quiet_NaN()},
+                      RecordCase{"infinity", 4, std::numeric_limits<float>::infinity()},
+                      RecordCase{"minus_infinity", 5, -std::numeric_limits<float>::infinity()}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// docs/protocol.md's field table, so that the document and the code cannot drift apart.
+TEST(ProtocolDocument, FieldTableMatchesTheTelemetrySchema) {
+  std::ifstream file(SKYHELM_PROTOCOL_DOC);
+  ASSERT_TRUE(file) << SKYHELM_PROTOCOL_DOC;
+  std::vector<std::string> rows;
+  bool in_table = false;
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind("| # | name | simulation variable | asked in | wire | unit |", 0) == 0) {
+      in_table = true;
+    } else if (in_table && line.rfind("|---", 0) != 0) {
+      if (line.rfind("|", 0) != 0) break;
+      rows.push_back(line);
+    }
+  }
+  ASSERT_EQ(rows.size(), kTelemetryFieldCount);
+  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
+    const TelemetryField& field = kTelemetryFields[i];
+    const TelemetryDatum& datum = kTelemetryDefinitionEntries[i + 1];
+    std::ostringstream expected;
+    expected << "| " << i + 1 << " | " << field.name << " | " << datum.datum_name << " | "
+             << datum.units_name << " | " << (field.kind == FieldKind::kInt32 ? "int32" : "float32")
+             << " | " << field.unit << " |";
+    EXPECT_EQ(rows[i].substr(0, expected.str().size()), expected.str());
   }
 }
 
