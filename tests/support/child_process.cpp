@@ -168,30 +168,36 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return {child->Wait(timeout), child->Stdout(), child->Stderr()};  // in this order
 }
 
-int FreeLoopbackPort(bool udp) {
-  const int fd = socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
+namespace {
 
-int ListenOnLoopback(int backlog, sockaddr_in& address) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A close-on-exec socket bound to a free loopback port, its address (port included) in `address`;
+// -1 when it cannot be had.
+int BindOnLoopback(int type, sockaddr_in& address) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   address = sockaddr_in{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    return fd;
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+int FreeLoopbackPort(bool udp) {
+  sockaddr_in address{};
+  const int fd = BindOnLoopback(udp ? SOCK_DGRAM : SOCK_STREAM, address);
+  if (fd < 0) return -1;
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+int ListenOnLoopback(int backlog, sockaddr_in& address) {
+  const int fd = BindOnLoopback(SOCK_STREAM, address);
+  if (fd >= 0 && listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }
