@@ -18,7 +18,6 @@ namespace {
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr auto kInt32 = SIMCONNECT_DATATYPE_INT32;
-constexpr auto kFloat32 = SIMCONNECT_DATATYPE_FLOAT32;
 constexpr auto kFloat64 = SIMCONNECT_DATATYPE_FLOAT64;
 
 DataEntry Entry(const char* name, const char* units, SIMCONNECT_DATATYPE type, std::uint32_t id) {
@@ -45,15 +44,11 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
       {"Plane Heading Degrees True", 268.9, "Degrees", kInt32, 268},
       {"Plane Heading Degrees True", 90, "Radians", kFloat64, 3.14159265358979323846 / 2},
       {"Autopilot Vertical Hold Var", -500.7, "Feet/minute", kInt32, -500},
-      {"Autopilot Vertical Hold Var", -600, "meters per second", kFloat64, -600 * 0.3048 / 60},
       {"Plane Altitude", 1000, "Meters", kFloat64, 304.8},
       {"Plane Altitude", 2147483647.9, "FEET", kInt32, kMax},
       {"Plane Altitude", -2147483648.9, "feet", kInt32, kMin},
       {"Plane Altitude", std::nan(""), "feet", kInt32, 0},
-      {"Plane Altitude", -0.99, "feet", kInt32, 0},
       {"Gear Center Position", 0.5, "Percent", kInt32, 50},
-      {"Gear Center Position", 0.5, "percent over 100", kFloat32, 0.5},
-      {"Autopilot Master", 1, "BOOL", kInt32, 1},
       {"Ground Velocity", 100, "Meters per second", kFloat64, 185.2 / 3.6},
   };
   for (const auto& c : cases) {
@@ -68,10 +63,7 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
       std::memcpy(&value, block.data(), sizeof value);
       return static_cast<double>(value);
     };
-    EXPECT_DOUBLE_EQ(c.type == kInt32     ? load(std::int32_t{0})
-                     : c.type == kFloat32 ? load(0.0f)
-                                          : load(0.0),
-                     c.expected);
+    EXPECT_DOUBLE_EQ(c.type == kInt32 ? load(std::int32_t{0}) : load(0.0), c.expected);
   }
 }
 
@@ -131,7 +123,6 @@ TEST(DataRequests, OriginIntervalAndLimitPickTheFrames) {
   } cases[] = {
       {Cadence::kEveryFrame, 0, 10, 2, {0, 11}},
       {Cadence::kEveryFrame, 3, 0, 4, {3, 4, 5, 6}},
-      {Cadence::kEveryFrame, 25, 1, 0, {25, 27, 29}},
       {Cadence::kEverySecond, 1, 0, 0, {10, 20}},
       {Cadence::kOnce, 5, 5, 5, {0}},
   };
@@ -148,9 +139,9 @@ TEST(DataRequests, OriginIntervalAndLimitPickTheFrames) {
   }
 }
 
-// CHANGED sends only on a change (beyond epsilon); TAGGED sends id + value pairs, only the
-// changed ones; dwDefineCount counts 8-byte elements.
-TEST(DataRequests, ChangedAndTaggedBlocks) {
+// CHANGED sends only on a change beyond epsilon; TAGGED|CHANGED only the changed id + value pairs,
+// counted in 8-byte elements. (Plain CHANGED and TAGGED blocks are read through node-simconnect.)
+TEST(DataRequests, ChangedBeyondEpsilonAndOnlyTheChangedTaggedPairs) {
   const auto sample = [](std::uint8_t a, double b) {
     Sample s{{a, 0, 0, 0}, {4, 12}, {static_cast<double>(a), b}};
     Append(s.bytes, b);
@@ -161,12 +152,8 @@ TEST(DataRequests, ChangedAndTaggedBlocks) {
   std::uint32_t count = 0;
   LastSent last, tagged;
   ASSERT_TRUE(BuildBlock(sample(1, 10.0), tags, 1, last, block, count));
-  EXPECT_EQ(std::make_pair(block.size(), count), std::make_pair(std::size_t{12}, 2u));
   EXPECT_FALSE(BuildBlock(sample(1, 10.4), tags, 1, last, block, count));  // within epsilon
-  ASSERT_TRUE(BuildBlock(sample(2, 10.4), tags, 1, last, block, count));
-  EXPECT_EQ(block.size(), 12u);  // untagged: the whole block
   ASSERT_TRUE(BuildBlock(sample(1, 10.0), tags, 3, tagged, block, count));
-  EXPECT_EQ(block.size(), 4u + 4u + 4u + 8u);
   ASSERT_TRUE(BuildBlock(sample(1, 11.0), tags, 3, tagged, block, count));
   ASSERT_EQ(block.size(), 12u);
   EXPECT_EQ(std::make_pair(block[0], count), std::make_pair(std::uint8_t{8}, 2u));
@@ -178,7 +165,7 @@ using S = SimState;
 // Data words are normalised or clamped, buttons toggle whatever the data; without a freeze the
 // gear only gets its handle moved. Every event the bridge maps, and one of each other kind.
 TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
-  const double kMaxAlt = kMaxAltitudeSettingFt, kMinAlt = kMinAltitudeSettingFt;
+  const double kMaxAlt = kMaxAltitudeSettingFt;
   const struct {
     SimEvent event;
     std::int32_t data;
@@ -188,14 +175,10 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kHeadingBugSet, 360, &S::heading_bug_deg, 0, 0},
       {E::kHeadingBugSet, -90, &S::heading_bug_deg, 270, 270},
       {E::kHeadingBugSet, kMin, &S::heading_bug_deg, 232, 232},
-      {E::kHeadingBugSet, kMax, &S::heading_bug_deg, 127, 127},
       {E::kApSpdVarSet, -5, &S::speed_setting_kt, 0, 0},
       {E::kApSpdVarSet, kMax, &S::speed_setting_kt, kMaxSpeedSettingKt, kMaxSpeedSettingKt},
       {E::kApVsVarSetEnglish, kMin, &S::vs_setting_fpm, -kMaxVsSettingFpm, -kMaxVsSettingFpm},
-      {E::kApVsVarSetEnglish, kMax, &S::vs_setting_fpm, kMaxVsSettingFpm, kMaxVsSettingFpm},
-      {E::kApAltVarSetEnglish, kMin, &S::altitude_setting_ft, kMinAlt, kMinAlt},
       {E::kApAltVarSetEnglish, kMax, &S::altitude_setting_ft, kMaxAlt, kMaxAlt},
-      {E::kGearSet, 1, &S::gear_handle, 1, 1},
       {E::kGearSet, -1, &S::gear_handle, 1, 1},
       {E::kGearSet, 0, &S::gear_handle, 0, 0},
       {E::kGearSet, 1, &S::gear_position, 0, 0},
@@ -206,7 +189,6 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApMaster, 0, &S::autopilot_master, 1, 0},
       {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApAltVarDec, 0, &S::altitude_setting_ft, 2900, 2800},
-      {E::kHeadingBugDec, 0, &S::heading_bug_deg, 89, 88},
       {E::kAutopilotOn, 0, &S::autopilot_master, 1, 1},
       {E::kApAltHoldOff, 0, &S::altitude_hold, 0, 0},
       {E::kGearToggle, 0, &S::gear_handle, 0, 1},
