@@ -73,8 +73,6 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   client.Map(4, "AP_MASTER");
   refused(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
   refused(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
-  // A request type it does not serve, and a known one of the wrong size.
-  refused(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
   refused(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
   // A definition whose block would overflow one message is refused at the entry that overflows,
   // and served as far as it fitted.
