@@ -25,7 +25,7 @@ struct Message {
   std::vector<std::uint8_t> bytes;
   std::uint32_t version() const { return wire::GetU32(bytes.data() + 4); }
   std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
-  // The n-th 32-bit field after the 12-byte header (0-based).
+  // The n-th (from 0) 32-bit field after the 12-byte header.
   std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
   std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
 };
@@ -44,8 +44,7 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  // Blocks until all of `bytes` is sent; with only_if_room, sends nothing unless the socket has
-  // room now. True when all was sent.
+  // All of `bytes`, blocking; with only_if_room, nothing unless the socket has room now.
   bool SendBytes(const std::vector<std::uint8_t>& bytes, bool only_if_room = false) {
     pollfd writable{fd_, POLLOUT, 0};
     return (!only_if_room || ::poll(&writable, 1, 0) == 1) &&
@@ -74,17 +73,6 @@ class RawClient {
     return Send(wire::EncodeTransmitClientEvent,
                 {0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
                  SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
-  }
-  // A packet of any type with `payload` after the header.
-  std::uint32_t SendPacket(std::uint32_t packet_type, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> bytes;
-    const auto size = static_cast<std::uint32_t>(wire::kRequestHeaderBytes + payload.size());
-    for (const std::uint32_t word : {size, protocol_, packet_type, next_send_id_}) {
-      wire::PutU32(bytes, word);
-    }
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    SendBytes(bytes);
-    return next_send_id_++;
   }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {

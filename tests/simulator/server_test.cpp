@@ -73,7 +73,9 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   client.Map(4, "AP_MASTER");
   refused(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
   refused(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
-  refused(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
+  client.SendBytes(
+      {16, 0, 0, 0, 5, 0, 0, 0, 5, 0, 0, 0xF0, 77, 0, 0, 0});  // a bare TransmitClientEvent
+  refused(77, SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
   // A definition whose block would overflow one message is refused at the entry that overflows,
   // and served as far as it fitted.
   const std::size_t fits = wire::kMaxDataBlockBytes / wire::kTextBytes;
@@ -117,9 +119,9 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(good.Next(kData));
 }
 
-// A client that reads nothing, asks for 51 KB every frame (beyond any socket buffer within a few
-// hundred frames) and piles up requests that each draw an exception, which may not be dropped:
-// the server stops reading it, its queue stays bounded and whole, and the others keep their frames.
+// A client that reads nothing, asks for 51 KB every frame and piles up requests that each draw an
+// exception (never dropped): the server stops reading it, its queue stays bounded and whole, and
+// the others keep their frames.
 TEST_F(ServerTest, StalledClientIsBoundedKeepsAWholeStreamAndStallsNoOne) {
   ServerOptions options;
   options.rate_hz = 1000.0;
