@@ -1,6 +1,5 @@
-// The simulator's pure pieces, stepped or applied without a server: values read back through unit
-// conversion and block packing, written by SetDataOnSimObject and by simulator events, and the
-// flight model in simulated time.
+// The simulator's pure pieces without a server: packing, SetDataOnSimObject, data request periods,
+// simulator events, and the flight model stepped in simulated time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -87,8 +86,8 @@ TEST(Packing, TextIsZeroPaddedAndCutInEveryStringSize) {
   }
 }
 
-// SetDataOnSimObject writes settable variables in the entry's unit, clamped or wrapped, and
-// writes nothing at all when any entry is read-only, the block is the wrong size or a tag unknown.
+// SetDataOnSimObject writes in the entry's unit, wrapped, and nothing at all when any entry is
+// read-only, the block is the wrong size or a tag unknown.
 TEST(Packing, SetDataWritesSettableVariablesOnlyAndAllOrNothing) {
   const std::vector<DataEntry> settable = {
       Entry("Autopilot Heading Lock Dir", "degrees", kFloat64, 1),
@@ -185,10 +184,8 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
 
 constexpr double kFrameS = 1.0 / 60.0;
 
-// A turn at standard rate (or at the bank limit when fast: 2.04 deg/s at 250 kt) takes at least
-// turn/rate, plus roll-in and roll-out; it ends wings level on the bug, passing it by at most a
-// couple of degrees. A right turn banks negative, a left one positive, as the simulator counts
-// bank.
+// A turn at standard rate (at the bank limit when fast: 2.04 deg/s at 250 kt) plus roll-in and
+// -out, ending wings level on the bug, 2 degrees past it at most; a right turn banks negative.
 TEST(FlightModel, HeadingHoldTurnsAtStandardRateAndSettlesOnTheBug) {
   const struct {
     double from_deg, to_deg, speed_kt, ideal_s;
@@ -219,8 +216,7 @@ TEST(FlightModel, HeadingHoldTurnsAtStandardRateAndSettlesOnTheBug) {
   }
 }
 
-// Climbs or descends at the selected rate (a default one when none is set) and levels off on the
-// selected altitude.
+// Climbs or descends at the selected rate (or a default one) and levels off on the selected one.
 TEST(FlightModel, AltitudeHoldReachesTheSelectedAltitudeWithoutOvershoot) {
   const struct {
     double to_ft, vs_setting_fpm;
@@ -245,9 +241,8 @@ TEST(FlightModel, AltitudeHoldReachesTheSelectedAltitudeWithoutOvershoot) {
   }
 }
 
-// One minute at 120 kt is two nautical miles: 1/30 degree of latitude north, or of longitude
-// divided by the cosine of the latitude east. Meanwhile vertical speed hold flies the selected rate
-// with the pitch on the flight path, and the gear, whose handle went down, travels all the way.
+// A minute at 120 kt is 2 nm: 1/30 degree of latitude, or of longitude over cos(latitude); vertical
+// speed hold flies the rate with the pitch on the path; the gear travels all the way down.
 TEST(FlightModel, OneMinuteAlongTheHeadingAtTheSelectedVerticalSpeed) {
   for (const double heading_deg : {0.0, 90.0, 180.0, 270.0}) {
     SCOPED_TRACE(heading_deg);

@@ -76,8 +76,7 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   client.SendBytes(
       {16, 0, 0, 0, 5, 0, 0, 0, 5, 0, 0, 0xF0, 77, 0, 0, 0});  // a bare TransmitClientEvent
   refused(77, SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
-  // A definition whose block would overflow one message is refused at the entry that overflows,
-  // and served as far as it fitted.
+  // A definition is refused at the entry that overflows a message, and served as far as it fits.
   const std::size_t fits = wire::kMaxDataBlockBytes / wire::kTextBytes;
   for (std::size_t i = 0; i < fits; ++i) client.Add(2, "Title", nullptr, kText);
   refused(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE, 4);

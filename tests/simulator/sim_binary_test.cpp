@@ -1,5 +1,4 @@
-// skyhelm-sim as a black box: its command line, its listening line, event lines and shutdown on
-// signals.
+// skyhelm-sim as a black box: its command line, its listening line and shutdown on signals.
 #include <gtest/gtest.h>
 
 #include <SimConnect.h>
@@ -48,8 +47,7 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
 class SimRun : public ::testing::TestWithParam<int> {};
 
 // The first line names the port; data carries the header the bridge reads; a stop signal sends
-// every client a quit and exits 0. (The connection and event lines are checked through
-// node-simconnect and with the bridge.)
+// every client a quit and exits 0. (Node-simconnect and the bridge check the other lines.)
 TEST_P(SimRun, ServesTheBridgeAndQuitsEveryClientOnSignal) {
   const int port = skyhelm::test_support::FreeLoopbackPort(false);
   auto child = ChildProcess::Start(Sim(), {"--port", std::to_string(port), "--freeze"});
@@ -61,8 +59,7 @@ TEST_P(SimRun, ServesTheBridgeAndQuitsEveryClientOnSignal) {
   b.Open("second");
   const auto data = a.Next(SIMCONNECT_RECV_ID_SIMOBJECT_DATA);
   ASSERT_TRUE(data);
-  // Request, object (the user aircraft), definition, flags, entry number, out of, define count
-  // (the block's 8-byte elements, rounded up).
+  // Request, object (the user's), definition, flags, entry, out of, count of 8-byte elements.
   const std::vector<std::uint32_t> header = {
       kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, (kTelemetryRecordBytes + 7) / 8};
   for (std::size_t n = 0; n < header.size(); ++n) EXPECT_EQ(data->field(n), header[n]) << n;
