@@ -44,7 +44,9 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
   } cases[] = {
       {"Plane Heading Degrees True", 268.9, "Degrees", kInt32, 268},
       {"Autopilot Vertical Hold Var", -500.7, "Feet/minute", kInt32, -500},
+      {"Plane Heading Degrees True", 90, "Radians", kFloat64, 3.14159265358979323846 / 2},
       {"Plane Altitude", 1000, "Meters", kFloat64, 304.8},
+      {"Gear Center Position", 0.5, "Percent", kInt32, 50},
       {"Plane Altitude", 2147483647.9, "FEET", kInt32, kMax},
       {"Plane Altitude", -2147483648.9, "feet", kInt32, kMin},
       {"Plane Altitude", std::nan(""), "feet", kInt32, 0},
@@ -142,9 +144,9 @@ using E = SimEvent;
 using S = SimState;
 
 // Data words are normalised or clamped, buttons toggle whatever the data; without a freeze the
-// gear only gets its handle moved. Every event the bridge maps, and one of each other kind.
+// gear only gets its handle moved. Every event the bridge maps, and one of each other action.
 TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
-  const double kMaxAlt = kMaxAltitudeSettingFt;
+  const double kMaxAlt = kMaxAltitudeSettingFt, kMinAlt = kMinAltitudeSettingFt;
   const struct {
     SimEvent event;
     std::int32_t data;
@@ -157,6 +159,8 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApSpdVarSet, -5, &S::speed_setting_kt, 0, 0},
       {E::kApSpdVarSet, kMax, &S::speed_setting_kt, kMaxSpeedSettingKt, kMaxSpeedSettingKt},
       {E::kApVsVarSetEnglish, kMin, &S::vs_setting_fpm, -kMaxVsSettingFpm, -kMaxVsSettingFpm},
+      {E::kApVsVarSetEnglish, kMax, &S::vs_setting_fpm, kMaxVsSettingFpm, kMaxVsSettingFpm},
+      {E::kApAltVarSetEnglish, kMin, &S::altitude_setting_ft, kMinAlt, kMinAlt},
       {E::kApAltVarSetEnglish, kMax, &S::altitude_setting_ft, kMaxAlt, kMaxAlt},
       {E::kGearSet, -1, &S::gear_handle, 1, 1},
       {E::kGearSet, 0, &S::gear_handle, 0, 0},
@@ -168,8 +172,12 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApMaster, 0, &S::autopilot_master, 1, 0},
       {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApAltVarDec, 0, &S::altitude_setting_ft, 2900, 2800},
+      {E::kHeadingBugDec, 0, &S::heading_bug_deg, 89, 88},
       {E::kAutopilotOn, 0, &S::autopilot_master, 1, 1},
       {E::kApAltHoldOff, 0, &S::altitude_hold, 0, 0},
+      {E::kGearToggle, 0, &S::gear_handle, 0, 1},
+      {E::kLandingLightsSet, 5, &S::light_landing, 1, 1},
+      {E::kAllLightsToggle, 0, &S::light_logo, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(SimEventName(c.event)) + " " + std::to_string(c.data));
