@@ -1,5 +1,5 @@
-// Test helper: a raw TCP client speaking SimConnect's network protocol, without the client library,
-// so that tests can send broken bytes and stop reading at will. Every wait gives up after 10 s.
+// A raw TCP client of the stand-in simulator, without the client library, so that tests can send
+// broken bytes and stop reading at will. Every wait gives up after 10 s.
 #pragma once
 
 #include <arpa/inet.h>
@@ -25,31 +25,31 @@ struct Message {
   std::vector<std::uint8_t> bytes;
   std::uint32_t version() const { return wire::GetU32(bytes.data() + 4); }
   std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
-  // The n-th 32-bit field after the 12-byte header (0-based).
+  // The n-th (from 0) 32-bit field after the 12-byte header.
   std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
-  // The size of a SIMOBJECT_DATA message's data block.
   std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
 };
 
 class RawClient {
  public:
-  // Connects to 127.0.0.1:port; receive_buffer_bytes > 0 shrinks the receive buffer first.
+  // A small receive buffer (receive_buffer_bytes > 0) lets the server's sends back up sooner.
   explicit RawClient(std::uint16_t port, int receive_buffer_bytes = 0) {
     if (receive_buffer_bytes > 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    closed_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+    const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    closed_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
   }
   ~RawClient() { ::close(fd_); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  void SendBytes(const std::vector<std::uint8_t>& bytes) {
-    ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);  // blocking: all of it or an error
+  // All of `bytes`, blocking; with only_if_room, nothing unless the socket has room now.
+  bool SendBytes(const std::vector<std::uint8_t>& bytes, bool only_if_room = false) {
+    pollfd writable{fd_, POLLOUT, 0};
+    return (!only_if_room || ::poll(&writable, 1, 0) == 1) &&
+           ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
   }
   // Each sends one request with the next send id and returns that id; later requests carry the
   // open's version word.
@@ -74,17 +74,6 @@ class RawClient {
                 {0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
                  SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
   }
-  // A packet of any type with `payload` after the header.
-  std::uint32_t SendPacket(std::uint32_t packet_type, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> bytes;
-    const auto size = static_cast<std::uint32_t>(wire::kRequestHeaderBytes + payload.size());
-    for (const std::uint32_t word : {size, protocol_, packet_type, next_send_id_}) {
-      wire::PutU32(bytes, word);
-    }
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    SendBytes(bytes);
-    return next_send_id_++;
-  }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {
     Open();
@@ -95,8 +84,8 @@ class RawClient {
     for (const ClientEventMapping& m : kClientEventMappings) Map(m.id, m.sim_event_name);
   }
 
-  // The next message (with `id` when given, skipping others); nullopt on timeout or a closed
-  // connection.
+  // The next message (with `id` when given, skipping others); nullopt on timeout, broken framing
+  // or a closed connection.
   std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (std::size_t size = 0;;) {
@@ -131,8 +120,8 @@ class RawClient {
   }
   // Appends what arrives within 10 s; false on timeout or a closed connection.
   bool Fill() {
-    pollfd p{fd_, POLLIN, 0};
-    if (closed_ || ::poll(&p, 1, 10000) != 1) return false;
+    pollfd readable{fd_, POLLIN, 0};
+    if (closed_ || ::poll(&readable, 1, 10000) != 1) return false;
     std::uint8_t chunk[65536];
     const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
     closed_ = n <= 0;

@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <memory>
-#include <tuple>
 #include <thread>
+#include <tuple>
 
 #include "sim/telemetry_schema.h"
 #include "tests/simulator/raw_client.h"
@@ -18,11 +18,10 @@ namespace {
 
 using test_support::RawClient;
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
-constexpr std::uint32_t kException = SIMCONNECT_RECV_ID_EXCEPTION;
 constexpr std::uint32_t kInt32 = SIMCONNECT_DATATYPE_INT32;
 constexpr std::uint32_t kText = SIMCONNECT_DATATYPE_STRING256;
 
-// Runs a Server with the default aircraft, frozen, on a free loopback port on its own thread.
+// The default aircraft, frozen, served on a free loopback port from its own thread.
 class ServerTest : public ::testing::Test {
  protected:
   void Start(ServerOptions options = {}) {
@@ -45,15 +44,15 @@ class ServerTest : public ::testing::Test {
   std::thread thread_;
 };
 
+// The exception names the request's send id and the index of the offending parameter, in the
+// client's own protocol version; the client stays connected.
 TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   Start();
   RawClient client(port());
   client.Open("Request Data", 5);
-  // The exception names the request's send id and the index of the offending parameter, in the
-  // client's own protocol version.
   const auto refused = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
                            std::uint32_t index) {
-    const auto m = client.Next(kException);
+    const auto m = client.Next(SIMCONNECT_RECV_ID_EXCEPTION);
     ASSERT_TRUE(m);
     EXPECT_EQ(std::make_tuple(m->version(), m->field(0), m->field(1), m->field(2)),
               std::make_tuple(5u, static_cast<std::uint32_t>(exception), send_id, index));
@@ -74,11 +73,10 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   client.Map(4, "AP_MASTER");
   refused(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
   refused(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
-  // A request type it does not serve, and a known one of the wrong size.
-  refused(client.SendPacket(0xF0000003u, {1, 0, 0, 0}), SIMCONNECT_EXCEPTION_ERROR, 0);
-  refused(client.SendPacket(0xF0000005u, {}), SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
-  // A definition whose block would overflow one message is refused at the entry that overflows,
-  // and served as far as it fitted.
+  client.SendBytes(
+      {16, 0, 0, 0, 5, 0, 0, 0, 5, 0, 0, 0xF0, 77, 0, 0, 0});  // a bare TransmitClientEvent
+  refused(77, SIMCONNECT_EXCEPTION_SIZE_MISMATCH, 0);
+  // A definition is refused at the entry that overflows a message, and served as far as it fits.
   const std::size_t fits = wire::kMaxDataBlockBytes / wire::kTextBytes;
   for (std::size_t i = 0; i < fits; ++i) client.Add(2, "Title", nullptr, kText);
   refused(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE, 4);
@@ -96,12 +94,10 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   RawClient good(port());
   good.SubscribeLikeTheBridge();
   ASSERT_TRUE(good.Next(kData));
-  const std::vector<std::vector<std::uint8_t>> garbage = {
-      {0xFF, 0xFF, 0xFF, 0x7F},                             // size beyond the limit
-      {0x02, 0x00, 0x00, 0x00},                             // size below a header
-      {0x0F, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0xF0, 1, 0, 0},  // one byte short of a header
-  };
-  for (const auto& bytes : garbage) {
+  for (const std::vector<std::uint8_t>& bytes : std::vector<std::vector<std::uint8_t>>{
+           {0xFF, 0xFF, 0xFF, 0x7F},                                // size beyond the limit
+           {0x02, 0x00, 0x00, 0x00},                                // size below a header
+           {0x0F, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0xF0, 1, 0, 0}}) {  // one byte short of a header
     RawClient bad(port());
     bad.Open();
     bad.SendBytes(bytes);
@@ -114,41 +110,54 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   RawClient old(port());
   const std::uint32_t send_id = old.Open("old", 99);
   const auto refusal = old.Next();
-  ASSERT_TRUE(refusal && refusal->id() == kException);
-  EXPECT_EQ(refusal->field(0), static_cast<std::uint32_t>(SIMCONNECT_EXCEPTION_VERSION_MISMATCH));
-  EXPECT_EQ(refusal->field(1), send_id);
+  ASSERT_TRUE(refusal && refusal->id() == SIMCONNECT_RECV_ID_EXCEPTION);
+  EXPECT_EQ(
+      std::make_pair(refusal->field(0), refusal->field(1)),
+      std::make_pair(static_cast<std::uint32_t>(SIMCONNECT_EXCEPTION_VERSION_MISMATCH), send_id));
   EXPECT_TRUE(old.WaitClosed());
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(good.Next(kData));
 }
 
-TEST_F(ServerTest, SlowReaderHasABoundedQueueAnIntactStreamAndDoesNotStallOthers) {
+// A client that reads nothing, asks for 51 KB every frame and piles up requests that each draw an
+// exception (never dropped): the server stops reading it, its queue stays bounded and whole, and
+// the others keep their frames.
+TEST_F(ServerTest, StalledClientIsBoundedKeepsAWholeStreamAndStallsNoOne) {
   ServerOptions options;
   options.rate_hz = 1000.0;
   options.outbox_limit_bytes = 64 * 1024;
   Start(options);
-  // Both clients fill definition 0, each with its own entries: definitions belong to a client.
-  // The slow one's 51 KB block every frame outruns any kernel socket buffer within a few hundred
-  // frames; it reads nothing for a while.
+  // Both fill definition 0, each with its own entries: definitions belong to a client.
   RawClient slow(port(), 4096);
   slow.Open();
   for (int i = 0; i < 200; ++i) slow.Add(kTelemetryDefinition, "Title", nullptr, kText);
   slow.RequestData(1, kTelemetryDefinition, SIMCONNECT_PERIOD_SIM_FRAME);
   RawClient fast(port());
   fast.SubscribeLikeTheBridge();
-  const std::uint64_t until = server_->stats().frames.load() + 1000;
-  while (server_->stats().frames.load() < until) {
-    const auto data = fast.Next(kData);
-    ASSERT_TRUE(data);
-    ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
+  const auto fast_keeps_up = [&](std::uint64_t frames) {
+    for (const auto until = server_->stats().frames.load() + frames;
+         server_->stats().frames.load() < until;) {
+      const auto data = fast.Next(kData);
+      if (!data || data->block_size() != kTelemetryRecordBytes) return false;
+    }
+    return true;
+  };
+  std::vector<std::uint8_t> refused;
+  wire::EncodeAddToDataDefinition({7, "NO SUCH VARIABLE", "feet", kInt32}, wire::kDefaultProtocol,
+                                  0, refused);
+  // Full, and still full once the server has run another frame: it has stopped reading.
+  for (int sent = 0; sent < 100000 && (slow.SendBytes(refused, true) ||
+                                       (fast_keeps_up(1) && slow.SendBytes(refused, true)));
+       ++sent) {
   }
+  ASSERT_TRUE(fast_keeps_up(1000));
   EXPECT_LE(server_->stats().peak_outbox_bytes.load(),
             options.outbox_limit_bytes + wire::kMaxMessageBytes);
   EXPECT_GT(server_->stats().dropped_data_messages.load(), 0u);
   // Only whole data messages were dropped: the open comes first, then whole records.
   ASSERT_EQ(slow.Next().value().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
   for (int i = 0; i < 50; ++i) {
-    const auto data = slow.Next();
-    ASSERT_TRUE(data && data->id() == kData);
+    const auto data = slow.Next(kData);
+    ASSERT_TRUE(data);
     ASSERT_EQ(data->block_size(), 200 * wire::kTextBytes);
   }
 }

@@ -1,5 +1,4 @@
-// skyhelm-sim as a black box: its command line, its listening line, event lines and shutdown on
-// signals.
+// skyhelm-sim as a black box: its command line, its listening line and shutdown on signals.
 #include <gtest/gtest.h>
 
 #include <SimConnect.h>
@@ -16,7 +15,6 @@ using skyhelm::test_support::ChildProcess;
 using test_support::RawClient;
 
 constexpr std::chrono::milliseconds kWait(10000);
-constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 
 std::string Sim() { return skyhelm::test_support::BinPath("skyhelm-sim"); }
 
@@ -48,42 +46,24 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
 
 class SimRun : public ::testing::TestWithParam<int> {};
 
-// The first line names the port; the bridge's requests are all accepted; events are logged with
-// signed data; a stop signal sends every client a quit and exits 0. (Port 0 and start values read
-// back through the bridge are checked end to end with the bridge.)
-TEST_P(SimRun, ServesTheBridgeLogsEventsAndQuitsOnSignal) {
+// The first line names the port; data carries the header the bridge reads; a stop signal sends
+// every client a quit and exits 0. (Node-simconnect and the bridge check the other lines.)
+TEST_P(SimRun, ServesTheBridgeAndQuitsEveryClientOnSignal) {
   const int port = skyhelm::test_support::FreeLoopbackPort(false);
   auto child = ChildProcess::Start(Sim(), {"--port", std::to_string(port), "--freeze"});
   ASSERT_TRUE(child->WaitForStdout("\n", kWait)) << child->Stderr();
-  const std::string first_line = "listening on 127.0.0.1:" + std::to_string(port) + "\n";
-  ASSERT_EQ(child->Stdout(), first_line);
+  ASSERT_EQ(child->Stdout(), "listening on 127.0.0.1:" + std::to_string(port) + "\n");
   RawClient a(static_cast<std::uint16_t>(port));
   RawClient b(static_cast<std::uint16_t>(port));
   a.SubscribeLikeTheBridge();
   b.Open("second");
-  // The first message after the open is data: nothing of the bridge's 34 requests was refused.
-  ASSERT_EQ(a.Next().value().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
-  const auto data = a.Next();
-  ASSERT_TRUE(data && data->id() == kData);
-  ASSERT_EQ(data->block_size(), kTelemetryRecordBytes);
-  // Request, object (the user aircraft), definition, flags, entry number, out of, define count
-  // (the block's 8-byte elements, rounded up).
+  const auto data = a.Next(SIMCONNECT_RECV_ID_SIMOBJECT_DATA);
+  ASSERT_TRUE(data);
+  // Request, object (the user's), definition, flags, entry, out of, count of 8-byte elements.
   const std::vector<std::uint32_t> header = {
       kTelemetryRequest, 0, kTelemetryDefinition, 0, 1, 1, (kTelemetryRecordBytes + 7) / 8};
   for (std::size_t n = 0; n < header.size(); ++n) EXPECT_EQ(data->field(n), header[n]) << n;
-  a.Transmit(kVerticalSpeedVarSet, static_cast<std::uint32_t>(-500));
-  a.Transmit(kHeadingBugSet, 4294967295u);
-  a.Transmit(kGearSet, 1);
-  a.Transmit(kAutopilotMaster, 0);
-  ASSERT_TRUE(child->WaitForStdout("event AP_MASTER 0\n", kWait)) << child->Stdout();
-  EXPECT_EQ(child->Stdout(), first_line +
-                                 "client 1 connected \"Request Data\"\n"
-                                 "client 2 connected \"second\"\n"
-                                 "event AP_VS_VAR_SET_ENGLISH -500\n"
-                                 "event HEADING_BUG_SET -1\n"
-                                 "event GEAR_SET 1\n"
-                                 "event AP_MASTER 0\n");
-
+  ASSERT_TRUE(child->WaitForStdout("client 2 connected \"second\"\n", kWait)) << child->Stdout();
   child->Signal(GetParam());
   EXPECT_TRUE(a.Next(SIMCONNECT_RECV_ID_QUIT));
   EXPECT_TRUE(b.Next(SIMCONNECT_RECV_ID_QUIT));
