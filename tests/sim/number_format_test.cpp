@@ -23,17 +23,12 @@ float FloatFromBits(std::uint32_t bits) {
 
 // Finite values are held to printf below; these are the texts printf does not settle.
 TEST(FormatReal, PrintsNanWithoutSignAndSignedInf) {
-  const struct {
-    float value;
-    const char* text;
-  } cases[] = {
-      {std::numeric_limits<float>::quiet_NaN(), "nan"},
-      {-std::numeric_limits<float>::quiet_NaN(), "nan"},
-      {FloatFromBits(0x7FA00001u), "nan"},  // signalling NaN
-      {std::numeric_limits<float>::infinity(), "inf"},
-      {-std::numeric_limits<float>::infinity(), "-inf"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FormatReal(c.value).View(), c.text);
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(FormatReal(inf).View(), "inf");
+  EXPECT_EQ(FormatReal(-inf).View(), "-inf");
+  for (const float value : {nan, -nan, FloatFromBits(0x7FA00001u)})  // the last one signalling
+    EXPECT_EQ(FormatReal(value).View(), "nan");
 }
 
 // What "%.6f" prints for the widened float; this program never leaves the classic locale.

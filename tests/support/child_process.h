@@ -32,10 +32,9 @@ inline void PrintTo(StderrMode mode, std::ostream* os) {
   *os << names[static_cast<int>(mode)];
 }
 
-// A running child with its standard output and standard error captured through pipes. The pipes
-// are drained whenever one of the waiting calls runs, so a chatty child never blocks on a full
-// pipe (except kNeverRead's, on purpose). The destructor kills (SIGKILL) and reaps a child that is
-// still running.
+// A running child whose standard output and error pipes are drained by every waiting call, so a
+// chatty child never blocks on a full pipe (except kNeverRead's, on purpose). The destructor kills
+// (SIGKILL) and reaps a child that is still running.
 class ChildProcess {
  public:
   // Starts `program` with `args` (argv[1...]); `env` entries "NAME=VALUE" are added to (or replace
@@ -83,8 +82,7 @@ class ChildProcess {
   std::string err_;
 };
 
-// Runs a program to completion within `timeout`; exit_code is nullopt when it timed out (and was
-// killed).
+// Runs a program to completion within `timeout`; exit_code is nullopt when it timed out (killed).
 struct RunResult {
   std::optional<int> exit_code;
   std::string out, err;
