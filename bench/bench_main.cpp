@@ -7,10 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "bench/bridge_bench.h"
-#include "bench/floor.h"
-#include "bench/report.h"
-#include "bench/results.h"
+#include "bench/bench.h"
 #include "platform/net/standard_streams.h"
 
 namespace {
@@ -44,15 +41,6 @@ std::string OwnDirectory() {
 
 void ReadLoad(double (&load)[3]) {
   if (getloadavg(load, 3) != 3) load[0] = load[1] = load[2] = -1;
-}
-
-void MeasureFloor(const Options& options, BenchResults& results) {
-  results.udp_floor.label = "floor: UDP one-way";
-  results.udp_floor.samples_ns = MeasureUdpOneWay(options.floor_samples, options.bridge.progress);
-  results.udp_floor.summary = Summarize(results.udp_floor.samples_ns);
-  results.tcp_floor.label = "floor: TCP one-way";
-  results.tcp_floor.samples_ns = MeasureTcpOneWay(options.floor_samples, options.bridge.progress);
-  results.tcp_floor.summary = Summarize(results.tcp_floor.samples_ns);
 }
 
 }  // namespace
@@ -90,10 +78,8 @@ int main(int argc, char** argv) {
   results.mode = options.smoke ? "smoke" : "full";
   results.cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   ReadLoad(results.load_before);
-  results.simulator = "stand-in server in-process, aircraft frozen";
-  results.command.label = "command: peer send -> sim event";
-  results.freshness.label = "freshness: frame -> line at peer";
-  MeasureFloor(options, results);
+  results.udp_floor.Set(MeasureUdpOneWay(options.floor_samples, options.bridge.progress));
+  results.tcp_floor.Set(MeasureTcpOneWay(options.floor_samples, options.bridge.progress));
   MeasureBridge(options.bridge, results);
   // Measured beside the idle bridge; alone when the bridge did not get that far.
   if (results.bare_loop.passes == 0) {

@@ -1,32 +1,27 @@
-// The measurements of the real bridge.
-#include "bench/bridge_bench.h"
-
+// The measurements of the real bridge: command latency, idle loop cost, peak memory and heap
+// allocations per pass.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 
 #include "bench/alloc_counters.h"
-#include "bench/rig.h"
-#include "bench/clock.h"
-#include "bench/floor.h"
-#include "bench/loopback.h"
-#include "bench/progress.h"
+#include "bench/bench.h"
 
 namespace skyhelm::bench {
 namespace {
 
-constexpr auto kEventTimeout = std::chrono::seconds(1);
 constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
 constexpr std::int64_t kSettleNs = 500000000;
 constexpr int kLoopRounds = 3;
 constexpr std::size_t kLineBytes = 200;  // a typical telemetry line with its "\r\n"
+
+std::string HeadingCommand(std::size_t index) {
+  return "h" + std::to_string(kFirstHeading + static_cast<std::int64_t>(index));
+}
 
 // Heading-bug events seen at the simulator, matched to the peer's send stamps by their value.
 class CommandTracker {
@@ -49,14 +44,13 @@ class CommandTracker {
     changed_.notify_all();
   }
 
-  // Sends command `index` and waits (bounded) for its event; false when it never came.
-  bool SendAndWait(Peer& peer, std::size_t index) {
-    const std::string datagram =
-        "h" + std::to_string(kFirstHeading + static_cast<std::int64_t>(index));
+  // Sends command `index` and waits (a second at most) for its event; false when it never came.
+  bool SendAndWait(const Peer& peer, std::size_t index) {
+    const std::string datagram = HeadingCommand(index);
     sent_ns_[index].store(NowNs(), std::memory_order_release);
     peer.Send(datagram);
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kEventTimeout, [&] { return arrived_ == index; });
+    return changed_.wait_for(lock, std::chrono::seconds(1), [&] { return arrived_ == index; });
   }
 
   std::vector<std::int64_t> TakeLatencies() {
@@ -73,43 +67,9 @@ class CommandTracker {
   std::vector<std::int64_t> latencies_ns_;
 };
 
-void MeasureCommandLatency(const BridgeBenchOptions& options, CommandTracker& tracker, Peer& peer,
-                           BenchResults& results) {
-  Progress progress("command latency", options.command_samples, options.progress);
-  Pacer pacer(3);
-  std::size_t lost = 0;
-  for (std::size_t i = 0; i < options.command_samples; ++i) {
-    pacer.Wait();
-    if (!tracker.SendAndWait(peer, i)) ++lost;
-    progress.Update(i + 1);
-  }
-  results.command.samples_ns = tracker.TakeLatencies();
-  results.command.summary = Summarize(results.command.samples_ns);
-  if (lost > 0) {
-    results.notes.push_back(std::to_string(lost) +
-                            " commands reached the simulator late (> 1 s) or "
-                            "never");
-  }
-}
-
-// The loop floors and the idle bridge take turns, so that a change in the machine's load
-// during the run falls on both alike.
-void MeasureIdle(const BridgeBenchOptions& options, ChildProcess& process, const Peer& peer,
-                 BenchResults& results) {
-  const double window_s = options.loop_seconds / kLoopRounds;
-  if (options.progress) {
-    std::fprintf(stderr, "  idle bridge and loop floors, %d x %.1f s each\n", kLoopRounds,
-                 window_s);
-  }
-  for (int round = 0; round < kLoopRounds; ++round) {
-    results.bare_loop.Add(MeasureBareSelectLoop(window_s));
-    results.syscall_loop.Add(MeasureSyscallLoop(window_s, kLineBytes));
-    results.idle.Add(WatchLoop(
-        process.pid(), [&peer] { return peer.received(); }, window_s));
-  }
-}
-
-// Command latency, then the idle loop cost and peak memory of the same bridge.
+// Command latency, then the idle loop cost and peak memory of the same bridge. The loop floors
+// and the idle bridge take turns, so that a change in the machine's load during the run falls on
+// both alike.
 void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& results) {
   CommandTracker tracker(options.command_samples);
   SimHost simulator;
@@ -124,10 +84,34 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
   BridgeUnderTest bridge;
   if (!StartWithPeer(options.bridge_path, simulator.port(), {}, nullptr, bridge, results.notes))
     return;
-  MeasureCommandLatency(options, tracker, bridge.peer, results);
+  {
+    Progress progress("command latency", options.command_samples, options.progress);
+    Pacer pacer(3);
+    std::size_t lost = 0;
+    for (std::size_t i = 0; i < options.command_samples; ++i) {
+      pacer.Wait();
+      if (!tracker.SendAndWait(bridge.peer, i)) ++lost;
+      progress.Update(i + 1);
+    }
+    results.command.Set(tracker.TakeLatencies());
+    if (lost > 0) {
+      results.notes.push_back(std::to_string(lost) +
+                              " commands reached the simulator late (> 1 s) or never");
+    }
+  }
 
   SleepNs(kSettleNs);
-  MeasureIdle(options, *bridge.process, bridge.peer, results);
+  const double window_s = options.loop_seconds / kLoopRounds;
+  if (options.progress) {
+    std::fprintf(stderr, "  idle bridge and loop floors, %d x %.1f s each\n", kLoopRounds,
+                 window_s);
+  }
+  for (int round = 0; round < kLoopRounds; ++round) {
+    results.bare_loop.Add(MeasureBareSelectLoop(window_s));
+    results.syscall_loop.Add(MeasureSyscallLoop(window_s, kLineBytes));
+    results.idle.Add(WatchLoop(
+        bridge.process->pid(), [&bridge] { return bridge.peer.received(); }, window_s));
+  }
   results.peak_rss_kib = PeakRssKib(bridge.process->pid());
 }
 
@@ -153,22 +137,21 @@ class SharedCounters {
   bool ok() const { return counters_ != nullptr; }
   const std::string& path() const { return path_; }
   std::uint64_t allocations() const { return counters_->allocations.load(); }
-  std::uint64_t passes() const { return counters_->datagram_sends.load(); }
+
+  // Allocations and passes while `during` runs.
+  template <typename During>
+  void Count(std::uint64_t& allocations, std::uint64_t& passes, During during) const {
+    const std::uint64_t start_allocations = counters_->allocations.load();
+    const std::uint64_t start_passes = counters_->datagram_sends.load();
+    during();
+    allocations = counters_->allocations.load() - start_allocations;
+    passes = counters_->datagram_sends.load() - start_passes;
+  }
 
  private:
   std::string path_;
   AllocCounters* counters_ = nullptr;
 };
-
-// Allocations and passes over one window of `seconds`.
-void CountWindow(const SharedCounters& counters, double seconds, std::uint64_t& allocations,
-                 std::uint64_t& passes) {
-  const std::uint64_t start_allocations = counters.allocations();
-  const std::uint64_t start_passes = counters.passes();
-  SleepNs(static_cast<std::int64_t>(seconds * 1e9));
-  allocations = counters.allocations() - start_allocations;
-  passes = counters.passes() - start_passes;
-}
 
 // Heap allocations per pass, counted by the preload library in a second bridge process: two idle
 // windows (the second twice as long), then one with a command every few passes.
@@ -191,28 +174,29 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
   SleepNs(kSettleNs);
   AllocationFigures& figures = results.allocations;
   figures.startup_allocations = counters.allocations();
-  CountWindow(counters, options.loop_seconds / 3, figures.allocations_first, figures.passes_first);
-  CountWindow(counters, options.loop_seconds * 2 / 3, figures.allocations_second,
-              figures.passes_second);
-
-  const std::uint64_t start_allocations = counters.allocations();
-  const std::uint64_t start_passes = counters.passes();
-  Pacer pacer(4);
-  for (std::size_t i = 0; i < options.allocation_commands; ++i) {
-    pacer.Wait();
-    bridge.peer.Send("h" + std::to_string(kFirstHeading + static_cast<std::int64_t>(i)));
-  }
-  SleepNs(kSettleNs / 5);
-  figures.command_allocations = counters.allocations() - start_allocations;
-  figures.command_passes = counters.passes() - start_passes;
+  const auto sleep_s = [](double seconds) {
+    return [seconds] { SleepNs(static_cast<std::int64_t>(seconds * 1e9)); };
+  };
+  counters.Count(figures.allocations_first, figures.passes_first,
+                 sleep_s(options.loop_seconds / 3));
+  counters.Count(figures.allocations_second, figures.passes_second,
+                 sleep_s(options.loop_seconds * 2 / 3));
+  counters.Count(figures.command_allocations, figures.command_passes, [&] {
+    Pacer pacer(4);
+    for (std::size_t i = 0; i < options.allocation_commands; ++i) {
+      pacer.Wait();
+      bridge.peer.Send(HeadingCommand(i));
+    }
+    SleepNs(kSettleNs / 5);
+  });
   // Start-up always allocates (the client library's buffers, stdio): a counter that saw nothing
   // there was not loaded, and its zero per pass would mean nothing.
   figures.measured =
       figures.startup_allocations > 0 && figures.passes_first > 0 && figures.passes_second > 0;
   if (!figures.measured) {
     results.notes.push_back(
-        "heap allocations not counted: the preload library saw no start-up "
-        "allocations or no passes");
+        "heap allocations not counted: the preload library saw no start-up allocations or no "
+        "passes");
   }
 }
 

@@ -20,10 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench.h"
 #include "tests/support/bridge_rig.h"
-#include "bench/clock.h"
-#include "bench/rig.h"
-#include "bench/stats.h"
 #include "platform/net/standard_streams.h"
 
 namespace skyhelm::bench {

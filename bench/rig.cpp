@@ -1,39 +1,15 @@
-// The bench's rig.
-#include "bench/rig.h"
-
+// The bench's rig: the stand-in simulator in-process, the real bridge as a child with the bench as
+// its UDP peer.
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
-#include "bench/clock.h"
+#include "bench/bench.h"
 #include "tests/support/bridge_rig.h"
 
 namespace skyhelm::bench {
-namespace {
-
-constexpr std::string_view kEventPrefix = "event ";
-constexpr std::chrono::milliseconds kReaderWait(100);  // how often the reader looks at the flag
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;   // room for bursts of lines
-constexpr auto kStopTimeout = std::chrono::seconds(1);
-
-// "event NAME DATA" -> handler(NAME, DATA, now); other lines are ignored.
-void ForwardEvent(const std::string& line, const EventHandler& on_event) {
-  const std::int64_t logged_ns = NowNs();
-  const std::string_view text(line);
-  if (text.substr(0, kEventPrefix.size()) != kEventPrefix) return;
-  const std::string_view rest = text.substr(kEventPrefix.size());
-  const std::size_t space = rest.find(' ');
-  if (space == std::string_view::npos) return;
-  const std::int64_t data =
-      std::strtoll(line.c_str() + kEventPrefix.size() + space + 1, nullptr, 10);
-  on_event(rest.substr(0, space), data, logged_ns);
-}
-
-}  // namespace
 
 SimHost::~SimHost() {
   stop_.store(true);
@@ -47,8 +23,13 @@ bool SimHost::Start(double rate_hz, EventHandler on_event, std::string& error) {
   simulator::World world;
   world.frozen = true;
   simulator::ServerLog log;
+  // "event NAME DATA" -> on_event(NAME, DATA, now); other lines are ignored.
   log.out = [handler = std::move(on_event)](const std::string& line) {
-    if (handler) ForwardEvent(line, handler);
+    const std::int64_t logged_ns = NowNs();
+    const std::size_t space = line.find(' ', 6);
+    if (!handler || line.rfind("event ", 0) != 0 || space == std::string::npos) return;
+    handler(std::string_view(line).substr(6, space - 6),
+            std::strtoll(line.c_str() + space + 1, nullptr, 10), logged_ns);
   };
   server_ = std::make_unique<simulator::Server>(options, world, std::move(log));
   if (!server_->Listen(error)) return false;
@@ -57,12 +38,6 @@ bool SimHost::Start(double rate_hz, EventHandler on_event, std::string& error) {
   return true;
 }
 
-std::uint64_t SimHost::frames() const {
-  return server_ ? server_->stats().frames.load(std::memory_order_relaxed) : 0;
-}
-
-Peer::~Peer() { StopReading(); }
-
 void Peer::StopReading() {
   stop_.store(true);
   if (reader_.joinable()) reader_.join();
@@ -70,28 +45,19 @@ void Peer::StopReading() {
 
 bool Peer::Connect(std::uint16_t bridge_port, DatagramHandler on_datagram) {
   socket_.emplace(bridge_port);
-  setsockopt(socket_->socket(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
-             sizeof kReceiveBufferBytes);
+  const int buffer_bytes = 4 * 1024 * 1024;  // room for bursts of lines
+  setsockopt(socket_->socket(), SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
   if (!socket_->Join()) return false;
-  reader_ = std::thread(&Peer::ReadLoop, this, std::move(on_datagram));
+  reader_ = std::thread([this, handler = std::move(on_datagram)] {
+    while (!stop_.load(std::memory_order_relaxed)) {
+      const std::optional<std::string> datagram = socket_->Receive(std::chrono::milliseconds(100));
+      if (!datagram) continue;
+      const std::int64_t received_ns = NowNs();
+      received_.fetch_add(1, std::memory_order_relaxed);
+      if (handler) handler(*datagram, received_ns);
+    }
+  });
   return true;
-}
-
-std::int64_t Peer::Send(std::string_view datagram) {
-  const std::string bytes(datagram);
-  const std::int64_t sent_ns = NowNs();
-  socket_->Send(bytes);
-  return sent_ns;
-}
-
-void Peer::ReadLoop(DatagramHandler on_datagram) {
-  while (!stop_.load(std::memory_order_relaxed)) {
-    const std::optional<std::string> datagram = socket_->Receive(kReaderWait);
-    if (!datagram) continue;
-    const std::int64_t received_ns = NowNs();
-    received_.fetch_add(1, std::memory_order_relaxed);
-    if (on_datagram) on_datagram(*datagram, received_ns);
-  }
 }
 
 bool StartWithPeer(const std::string& bridge_path, std::uint16_t sim_port,
@@ -120,19 +86,7 @@ bool StartWithPeer(const std::string& bridge_path, std::uint16_t sim_port,
 BridgeUnderTest::~BridgeUnderTest() {
   if (!process) return;
   process->Signal(SIGTERM);
-  process->Wait(kStopTimeout);  // then the process's destructor kills it if need be
-}
-
-std::int64_t ProcessCpuNs(pid_t pid) {
-  std::int64_t total_ns = -1;
-  std::error_code gone;
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
-    std::ifstream schedstat(task.path() / "schedstat");
-    long long on_cpu_ns = 0;
-    if (schedstat >> on_cpu_ns) total_ns = (total_ns < 0 ? 0 : total_ns) + on_cpu_ns;
-  }
-  return total_ns;
+  process->Wait(std::chrono::seconds(1));  // then the process's destructor kills it if need be
 }
 
 long PeakRssKib(pid_t pid) { return test_support::ResidentKiB(pid, "VmHWM:"); }

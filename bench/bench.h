@@ -1,0 +1,339 @@
+// The bench's shared pieces: the clock, latency statistics, the loopback floor, the rig that runs
+// the real bridge (children, free ports and the peer socket are the tests', tests/support), the
+// figures of one run with their targets, and the report.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "simulator/server.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_peer.h"
+
+namespace skyhelm::bench {
+
+using test_support::ChildProcess;
+
+// Monotonic time: one clock shared by every process on this machine, so a stamp taken in one
+// process can be subtracted from a stamp taken in another.
+inline std::int64_t NowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Sleeps at least duration_ns (the kernel's timer slack adds about 50 microseconds).
+inline void SleepNs(std::int64_t duration_ns) {
+  timespec wait{static_cast<time_t>(duration_ns / 1000000000),
+                static_cast<long>(duration_ns % 1000000000)};
+  while (nanosleep(&wait, &wait) != 0) {
+  }
+}
+
+// Spaces samples out by a random 100..400 microseconds, so that each one finds its receiver idle
+// (asleep or in its wait) at a random phase instead of queued behind the previous one.
+class Pacer {
+ public:
+  explicit Pacer(std::uint32_t seed) : rng_(seed) {}
+  void Wait() { SleepNs(std::uniform_int_distribution<std::int64_t>(100000, 400000)(rng_)); }
+
+ private:
+  std::mt19937 rng_;
+};
+
+// Rewrites one line on standard error ("  <phase> 1234/10000") at most four times a second, and
+// ends it when the phase is done. Silent when disabled.
+class Progress {
+ public:
+  Progress(const char* phase, std::size_t total, bool enabled)
+      : phase_(phase), total_(total), enabled_(enabled) {
+    Print(0);
+  }
+  ~Progress() {
+    Print(done_);
+    if (enabled_) std::fputc('\n', stderr);
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void Update(std::size_t done) {
+    done_ = done;
+    if (NowNs() - last_print_ns_ >= 250000000) Print(done);
+  }
+
+ private:
+  void Print(std::size_t done) {
+    last_print_ns_ = NowNs();
+    if (!enabled_) return;
+    std::fprintf(stderr, "\r  %-28s %zu/%zu   ", phase_, done, total_);
+    std::fflush(stderr);
+  }
+  const char* phase_;
+  std::size_t total_;
+  bool enabled_;
+  std::size_t done_ = 0;
+  std::int64_t last_print_ns_ = 0;
+};
+
+// Percentiles and extremes of one set of latency samples, in microseconds.
+struct LatencySummary {
+  std::size_t count = 0;
+  double min_us = 0;
+  double mean_us = 0;
+  double p50_us = 0;
+  double p99_us = 0;
+  double p999_us = 0;
+  double max_us = 0;
+};
+
+// Nearest-rank percentile of ascending `sorted` samples: the smallest sample that at least
+// fraction q (0..1) of all samples do not exceed. 0 for an empty set; q outside 0..1 is clamped.
+std::int64_t NearestRank(const std::vector<std::int64_t>& sorted, double q);
+
+// Summary of samples given in nanoseconds (any order); all zero for an empty set.
+LatencySummary Summarize(std::vector<std::int64_t> samples_ns);
+
+// value / floor, or NaN when the floor is not positive (no ratio can be given).
+double RatioToFloor(double value, double floor);
+
+// Points of the empirical distribution for plotting, ascending: pairs (latency in microseconds,
+// fraction of samples at or below it). About max_points evenly spaced ranks, plus every sample of
+// the top percent; the last point is always the largest sample with fraction 1.
+struct CdfPoint {
+  double latency_us;
+  double fraction;
+};
+std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_t max_points);
+
+// One-way latencies in nanoseconds, sender's stamp before the send to the receiver's stamp after
+// its blocking receive returns, across two processes (a forked receiver). One message in flight
+// at a time. Samples that get no answer within two seconds are left out.
+std::vector<std::int64_t> MeasureUdpOneWay(std::size_t samples, bool show_progress);
+std::vector<std::int64_t> MeasureTcpOneWay(std::size_t samples, bool show_progress);
+
+// Pass rate and CPU cost of a loop running in another process.
+struct LoopCost {
+  std::uint64_t passes = 0;
+  double wall_s = 0;
+  std::int64_t cpu_ns = 0;  // the process's CPU time over the window, all threads
+  void Add(const LoopCost& window) {
+    passes += window.passes;
+    wall_s += window.wall_s;
+    cpu_ns += window.cpu_ns;
+  }
+  double PassesPerSecond() const { return wall_s > 0 ? static_cast<double>(passes) / wall_s : 0; }
+  double CpuNsPerPass() const {
+    return passes > 0 ? static_cast<double>(cpu_ns) / static_cast<double>(passes) : 0;
+  }
+};
+
+// Watches process `pid` for `seconds`: reads pass_count() and the process's CPU time at the start
+// and at the end of the window.
+LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, double seconds);
+
+// A forked process that does nothing but select(2) on one bound UDP socket with a 100-microsecond
+// timeout, counted for `seconds` after a short warm-up.
+LoopCost MeasureBareSelectLoop(double seconds);
+
+// The same loop plus the two other system calls that every bridge pass makes by design: a
+// non-blocking receive on an idle TCP connection (what the simulator library's dispatch does when
+// nothing is pending) and a telemetry-sized datagram (line_bytes) to a reader that drains it. What
+// a pass costs before any of the bridge's own work.
+LoopCost MeasureSyscallLoop(double seconds, std::size_t line_bytes);
+
+// A TCP connection on loopback with TCP_NODELAY, as the bridge and the simulator's library have
+// theirs: to 127.0.0.1:port, or (with a listener) the next one accepted there. -1 on failure.
+int LoopbackTcp(int port, int listener = -1);
+
+// CPU time the process has had so far, summed over all its threads, in nanoseconds (from
+// /proc/<pid>/task/*/schedstat, which counts in nanoseconds rather than clock ticks). -1 when it
+// cannot be read (the process has gone).
+std::int64_t ProcessCpuNs(pid_t pid);
+
+// Peak resident set size (VmHWM of /proc/<pid>/status) in KiB; -1 when it cannot be read.
+long PeakRssKib(pid_t pid);
+
+// Called on the server's thread for each client event it applies ("event NAME DATA"), with the
+// monotonic time at which the server reported it.
+using EventHandler =
+    std::function<void(std::string_view name, std::int64_t data, std::int64_t logged_ns)>;
+
+// The stand-in simulator's server on a thread of the bench, so that the arrival of each client
+// event is stamped where it happens.
+class SimHost {
+ public:
+  SimHost() = default;
+  ~SimHost();  // stops the server and joins its thread
+  SimHost(const SimHost&) = delete;
+  SimHost& operator=(const SimHost&) = delete;
+
+  // Starts serving on 127.0.0.1 on a free port with the aircraft frozen (events take effect at
+  // once, nothing else moves), producing frames at rate_hz. False with the reason in `error`.
+  bool Start(double rate_hz, EventHandler on_event, std::string& error);
+  std::uint16_t port() const { return port_; }
+
+ private:
+  std::unique_ptr<simulator::Server> server_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::uint16_t port_ = 0;
+};
+
+// Called on the peer's reader thread for each datagram, with the time its receive returned.
+using DatagramHandler = std::function<void(std::string_view datagram, std::int64_t received_ns)>;
+
+// The bridge's UDP peer: sends command datagrams and reads every line the bridge sends back.
+class Peer {
+ public:
+  Peer() = default;
+  ~Peer() { StopReading(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  // Becomes the peer of the bridge listening on bridge_port (LoopbackPeer::Join: "1" until a line
+  // comes back, ten seconds at most). From then on a reader thread counts every datagram and hands
+  // it to on_datagram (if given). False when no line came back.
+  bool Connect(std::uint16_t bridge_port, DatagramHandler on_datagram);
+  void Send(const std::string& datagram) const { socket_->Send(datagram); }
+  // Stops and joins the reader thread (the socket stays open); idempotent.
+  void StopReading();
+  // Datagrams received so far (one per bridge loop pass).
+  std::uint64_t received() const { return received_.load(std::memory_order_relaxed); }
+
+ private:
+  std::optional<test_support::LoopbackPeer> socket_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> received_{0};
+  std::thread reader_;
+};
+
+// A bridge process with the bench as its peer. The bridge is stopped with SIGTERM (SIGKILL after
+// a second) when this goes.
+struct BridgeUnderTest {
+  ~BridgeUnderTest();
+  std::unique_ptr<ChildProcess> process;
+  Peer peer;
+};
+
+// Starts `bridge_path` on a free UDP port with SKYHELM_SIM_ADDRESS pointing at 127.0.0.1:sim_port
+// (plus `env`), waits until it has written "Running..." (its loop has started; its standard error,
+// an acknowledgement per command, goes to /dev/null) and makes `bridge.peer` its peer, the peer's
+// datagrams going to on_datagram. False, with the reason appended to `notes`, when either step
+// fails within ten seconds.
+bool StartWithPeer(const std::string& bridge_path, std::uint16_t sim_port,
+                   const std::vector<std::string>& env, DatagramHandler on_datagram,
+                   BridgeUnderTest& bridge, std::vector<std::string>& notes);
+
+// A latency distribution: raw samples (for the plot) and their summary.
+struct LatencySeries {
+  const char* label;
+  std::vector<std::int64_t> samples_ns;
+  LatencySummary summary;
+  void Set(std::vector<std::int64_t> samples) {
+    samples_ns = std::move(samples);
+    summary = Summarize(samples_ns);
+  }
+};
+
+// Heap allocations of the bridge over two windows of steady-state passes, the second about twice
+// the first; `measured` is false when the preload library could not be used.
+struct AllocationFigures {
+  bool measured = false;
+  std::uint64_t startup_allocations = 0;  // before the first window: shows the counter works
+  std::uint64_t passes_first = 0;
+  std::uint64_t allocations_first = 0;
+  std::uint64_t passes_second = 0;
+  std::uint64_t allocations_second = 0;
+  std::uint64_t command_passes = 0;  // a third window with one command datagram per few passes
+  std::uint64_t command_allocations = 0;
+  double PerPass() const {
+    const std::uint64_t passes = passes_first + passes_second;
+    return passes == 0 ? 0
+                       : static_cast<double>(allocations_first + allocations_second) /
+                             static_cast<double>(passes);
+  }
+};
+
+// Everything one bench run measured.
+struct BenchResults {
+  std::string mode;  // "full" or "smoke"
+  std::string simulator = "stand-in server in-process, aircraft frozen";
+  int cores = 0;
+  double load_before[3] = {0, 0, 0};
+  double load_after[3] = {0, 0, 0};
+
+  LatencySeries udp_floor{"floor: UDP one-way", {}, {}};
+  LatencySeries tcp_floor{"floor: TCP one-way", {}, {}};
+  LoopCost bare_loop;
+  LoopCost syscall_loop;  // the bare loop plus a pass's other two system calls (informational)
+
+  LatencySeries command{"command: peer send -> sim event", {}, {}};
+  // Frame produced -> first line carrying it at the peer.
+  LatencySeries freshness{"freshness: frame -> line at peer", {}, {}};
+  std::uint64_t frames_lost = 0;  // frames never seen at the peer (superseded before a send)
+  double frame_rate_hz = 0;
+  LoopCost idle;  // the bridge with a peer and no commands
+  long peak_rss_kib = -1;
+  AllocationFigures allocations;
+
+  std::vector<std::string> notes;  // anything that limited or qualified the run
+
+  double IdlePassUs() const { return idle.passes > 0 ? 1e6 / idle.PassesPerSecond() : 0; }
+};
+
+// One target, judged on this run's figures. `met` is meaningless unless `judged`.
+struct TargetVerdict {
+  std::string name;
+  std::string measured;  // the figure, with its unit
+  std::string limit;     // the bound it is held to, with its unit
+  bool judged = false;
+  bool met = false;
+};
+
+std::vector<TargetVerdict> JudgeTargets(const BenchResults& results);
+
+struct BridgeBenchOptions {
+  std::string bridge_path;   // the skyhelm binary
+  std::string preload_path;  // the allocation-counting preload library
+  std::size_t command_samples = 10000;
+  std::size_t frames = 5000;
+  double frame_rate_hz = 200;      // simulation frames during the freshness phase
+  double idle_frame_rate_hz = 60;  // simulation frames during the other phases
+  double loop_seconds = 3;
+  std::size_t allocation_commands = 300;
+  bool progress = true;
+};
+
+// Command latency, idle loop cost, peak memory and heap allocations per pass, each phase against
+// its own bridge process and an in-process stand-in simulator; fills the bridge figures of
+// `results` and notes anything that kept a figure from being measured.
+void MeasureBridge(const BridgeBenchOptions& options, BenchResults& results);
+
+// Telemetry freshness, from the moment a frame leaves for the bridge to the first line carrying
+// it at the peer: runs a bridge behind a frame-stamping relay to an in-process simulator at
+// options.frame_rate_hz until options.frames frames have been seen at the peer (or three times
+// the time that should take, plus ten seconds).
+void MeasureFreshness(const BridgeBenchOptions& options, BenchResults& results);
+
+// Every figure, each latency and loop figure beside its ratio to the floor, then the targets.
+void PrintTable(std::FILE* out, const BenchResults& results,
+                const std::vector<TargetVerdict>& verdicts);
+// The same figures as one JSON object. False when the file cannot be written.
+bool WriteJson(const std::string& path, const BenchResults& results,
+               const std::vector<TargetVerdict>& verdicts);
+// Draws the latency distributions (cumulative, and the tail on a log scale) with gnuplot into a
+// PNG file. False when gnuplot is missing or fails.
+bool WritePlot(const std::string& path, const BenchResults& results);
+
+}  // namespace skyhelm::bench
