@@ -44,12 +44,9 @@ inline void SleepNs(std::int64_t duration_ns) {
 
 // Spaces samples out by a random 100..400 microseconds, so that each one finds its receiver idle
 // (asleep or in its wait) at a random phase instead of queued behind the previous one.
-class Pacer {
- public:
+struct Pacer {
   explicit Pacer(std::uint32_t seed) : rng_(seed) {}
   void Wait() { SleepNs(std::uniform_int_distribution<std::int64_t>(100000, 400000)(rng_)); }
-
- private:
   std::mt19937 rng_;
 };
 
@@ -65,8 +62,6 @@ class Progress {
     Print(done_);
     if (enabled_) std::fputc('\n', stderr);
   }
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
   void Update(std::size_t done) {
     done_ = done;
     if (NowNs() - last_print_ns_ >= 250000000) Print(done);
@@ -89,12 +84,7 @@ class Progress {
 // Percentiles and extremes of one set of latency samples, in microseconds.
 struct LatencySummary {
   std::size_t count = 0;
-  double min_us = 0;
-  double mean_us = 0;
-  double p50_us = 0;
-  double p99_us = 0;
-  double p999_us = 0;
-  double max_us = 0;
+  double min_us = 0, mean_us = 0, p50_us = 0, p99_us = 0, p999_us = 0, max_us = 0;
 };
 
 // Nearest-rank percentile of ascending `sorted` samples: the smallest sample that at least
@@ -173,10 +163,7 @@ using EventHandler =
 // event is stamped where it happens.
 class SimHost {
  public:
-  SimHost() = default;
   ~SimHost();  // stops the server and joins its thread
-  SimHost(const SimHost&) = delete;
-  SimHost& operator=(const SimHost&) = delete;
 
   // Starts serving on 127.0.0.1 on a free port with the aircraft frozen (events take effect at
   // once, nothing else moves), producing frames at rate_hz. False with the reason in `error`.
@@ -196,10 +183,7 @@ using DatagramHandler = std::function<void(std::string_view datagram, std::int64
 // The bridge's UDP peer: sends command datagrams and reads every line the bridge sends back.
 class Peer {
  public:
-  Peer() = default;
   ~Peer() { StopReading(); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
 
   // Becomes the peer of the bridge listening on bridge_port (LoopbackPeer::Join: "1" until a line
   // comes back, ten seconds at most). From then on a reader thread counts every datagram and hands
@@ -251,12 +235,9 @@ struct LatencySeries {
 struct AllocationFigures {
   bool measured = false;
   std::uint64_t startup_allocations = 0;  // before the first window: shows the counter works
-  std::uint64_t passes_first = 0;
-  std::uint64_t allocations_first = 0;
-  std::uint64_t passes_second = 0;
-  std::uint64_t allocations_second = 0;
-  std::uint64_t command_passes = 0;  // a third window with one command datagram per few passes
-  std::uint64_t command_allocations = 0;
+  std::uint64_t passes_first = 0, allocations_first = 0, passes_second = 0, allocations_second = 0;
+  // A third window, with one command datagram every few passes.
+  std::uint64_t command_passes = 0, command_allocations = 0;
   double PerPass() const {
     const std::uint64_t passes = passes_first + passes_second;
     return passes == 0 ? 0
@@ -270,13 +251,10 @@ struct BenchResults {
   std::string mode;  // "full" or "smoke"
   std::string simulator = "stand-in server in-process, aircraft frozen";
   int cores = 0;
-  double load_before[3] = {0, 0, 0};
-  double load_after[3] = {0, 0, 0};
+  double load_before[3] = {0, 0, 0}, load_after[3] = {0, 0, 0};
 
-  LatencySeries udp_floor{"floor: UDP one-way", {}, {}};
-  LatencySeries tcp_floor{"floor: TCP one-way", {}, {}};
-  LoopCost bare_loop;
-  LoopCost syscall_loop;  // the bare loop plus a pass's other two system calls (informational)
+  LatencySeries udp_floor{"floor: UDP one-way", {}, {}}, tcp_floor{"floor: TCP one-way", {}, {}};
+  LoopCost bare_loop, syscall_loop;  // the bare loop, and with a pass's other two system calls
 
   LatencySeries command{"command: peer send -> sim event", {}, {}};
   // Frame produced -> first line carrying it at the peer.
