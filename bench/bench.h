@@ -304,14 +304,4 @@ void MeasureBridge(const BridgeBenchOptions& options, BenchResults& results);
 // the time that should take, plus ten seconds).
 void MeasureFreshness(const BridgeBenchOptions& options, BenchResults& results);
 
-// Every figure, each latency and loop figure beside its ratio to the floor, then the targets.
-void PrintTable(std::FILE* out, const BenchResults& results,
-                const std::vector<TargetVerdict>& verdicts);
-// The same figures as one JSON object. False when the file cannot be written.
-bool WriteJson(const std::string& path, const BenchResults& results,
-               const std::vector<TargetVerdict>& verdicts);
-// Draws the latency distributions (cumulative, and the tail on a log scale) with gnuplot into a
-// PNG file. False when gnuplot is missing or fails.
-bool WritePlot(const std::string& path, const BenchResults& results);
-
 }  // namespace skyhelm::bench
