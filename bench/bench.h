@@ -109,8 +109,7 @@ std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_
 // One-way latencies in nanoseconds, sender's stamp before the send to the receiver's stamp after
 // its blocking receive returns, across two processes (a forked receiver). One message in flight
 // at a time. Samples that get no answer within two seconds are left out.
-std::vector<std::int64_t> MeasureUdpOneWay(std::size_t samples, bool show_progress);
-std::vector<std::int64_t> MeasureTcpOneWay(std::size_t samples, bool show_progress);
+std::vector<std::int64_t> MeasureOneWay(bool tcp, std::size_t samples, bool show_progress);
 
 // Pass rate and CPU cost of a loop running in another process.
 struct LoopCost {

@@ -307,8 +307,8 @@ int main(int argc, char** argv) {
   results.mode = smoke ? "smoke" : "full";
   results.cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   ReadLoad(results.load_before);
-  results.udp_floor.Set(MeasureUdpOneWay(floor_samples, bridge.progress));
-  results.tcp_floor.Set(MeasureTcpOneWay(floor_samples, bridge.progress));
+  results.udp_floor.Set(MeasureOneWay(false, floor_samples, bridge.progress));
+  results.tcp_floor.Set(MeasureOneWay(true, floor_samples, bridge.progress));
   MeasureBridge(bridge, results);
   // Measured beside the idle bridge; alone when the bridge did not get that far.
   if (results.bare_loop.passes == 0) results.bare_loop = MeasureBareSelectLoop(bridge.loop_seconds);

@@ -17,16 +17,45 @@
 namespace skyhelm::bench {
 namespace {
 
-constexpr std::chrono::milliseconds kReplyTimeout(2000);
-constexpr int kReceiverIdleTimeoutS = 5;  // a receiver whose parent vanished gives up
 constexpr std::int64_t kStop = -1;
-constexpr std::size_t kTcpMessageBytes = 32;  // about the size of one client-event request
 constexpr std::int64_t kWarmUpNs = 300000000;
 
 void SetReceiveTimeout(int fd, int seconds) {
   const timeval timeout{seconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
+
+// Two loopback sockets connected to each other, or -1s.
+struct SocketPair {
+  explicit SocketPair(bool tcp) {
+    sockaddr_in address[2] = {};
+    if (tcp) {
+      const int listener = test_support::ListenOnLoopback(1, address[0]);
+      fd[0] = LoopbackTcp(ntohs(address[0].sin_port));
+      fd[1] = fd[0] >= 0 ? LoopbackTcp(0, listener) : -1;
+      if (listener >= 0) close(listener);
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      fd[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      address[i].sin_family = AF_INET;
+      address[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof address[i];
+      bind(fd[i], reinterpret_cast<const sockaddr*>(&address[i]), length);
+      getsockname(fd[i], reinterpret_cast<sockaddr*>(&address[i]), &length);
+    }
+    for (int i = 0; i < 2; ++i) {
+      connect(fd[i], reinterpret_cast<const sockaddr*>(&address[1 - i]), sizeof address[0]);
+    }
+  }
+  ~SocketPair() {
+    for (const int f : fd) {
+      if (f >= 0) close(f);
+    }
+  }
+  bool ok() const { return fd[0] >= 0 && fd[1] >= 0; }
+  int fd[2] = {-1, -1};
+};
 
 void Reap(pid_t pid) {
   if (pid > 0) waitpid(pid, nullptr, 0);
@@ -95,92 +124,46 @@ int LoopbackTcp(int port, int listener) {
   return fd;
 }
 
-std::vector<std::int64_t> MeasureUdpOneWay(std::size_t samples, bool show_progress) {
+std::vector<std::int64_t> MeasureOneWay(bool tcp, std::size_t samples, bool show_progress) {
   std::vector<std::int64_t> latencies_ns;
-  const test_support::LoopbackPeer receiver(0);
-  const test_support::LoopbackPeer sender(receiver.local_port());
-  const pid_t pid = fork();
-  if (pid == 0) {  // answers every stamp with the one-way latency it observed
-    SetReceiveTimeout(receiver.socket(), kReceiverIdleTimeoutS);
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    std::int64_t stamp_ns = 0;
-    while (recvfrom(receiver.socket(), &stamp_ns, sizeof stamp_ns, 0,
-                    reinterpret_cast<sockaddr*>(&from), &length) == sizeof stamp_ns) {
-      const std::int64_t latency_ns = NowNs() - stamp_ns;
-      if (stamp_ns == kStop) break;
-      sendto(receiver.socket(), &latency_ns, sizeof latency_ns, 0,
-             reinterpret_cast<const sockaddr*>(&from), length);
-    }
-    _exit(0);
-  }
-  Progress progress("floor: UDP one-way", samples, show_progress);
-  Pacer pacer(1);
-  latencies_ns.reserve(samples);
-  std::string message(sizeof(std::int64_t), '\0');
-  for (std::size_t i = 0; pid > 0 && i < samples; ++i) {
-    pacer.Wait();
-    const std::int64_t stamp_ns = NowNs();
-    std::memcpy(message.data(), &stamp_ns, sizeof stamp_ns);
-    sender.Send(message);
-    const std::optional<std::string> reply = sender.Receive(kReplyTimeout);
-    std::int64_t latency_ns = 0;
-    if (reply && reply->size() == sizeof latency_ns) {
-      std::memcpy(&latency_ns, reply->data(), sizeof latency_ns);
-      latencies_ns.push_back(latency_ns);
-    }
-    progress.Update(i + 1);
-  }
-  std::memcpy(message.data(), &kStop, sizeof kStop);
-  sender.Send(message);
-  Reap(pid);
-  return latencies_ns;
-}
-
-std::vector<std::int64_t> MeasureTcpOneWay(std::size_t samples, bool show_progress) {
-  std::vector<std::int64_t> latencies_ns;
-  sockaddr_in address{};
-  const int listener = test_support::ListenOnLoopback(1, address);
-  if (listener < 0) return latencies_ns;
-  char message[kTcpMessageBytes] = {};
-  const pid_t pid = fork();
-  if (pid == 0) {  // answers every stamp with the one-way latency it observed
-    const int fd = LoopbackTcp(0, listener);
-    SetReceiveTimeout(fd, kReceiverIdleTimeoutS);
-    while (recv(fd, message, sizeof message, MSG_WAITALL) == sizeof message) {
+  SocketPair pair(tcp);
+  // A UDP datagram carries the stamp alone; a TCP message is about one client-event request.
+  char message[32] = {};
+  const std::size_t size = tcp ? sizeof message : sizeof kStop;
+  const pid_t pid = pair.ok() ? fork() : -1;
+  if (pid == 0) {                      // answers every stamp with the one-way latency it observed
+    SetReceiveTimeout(pair.fd[1], 5);  // a receiver whose parent vanished gives up
+    while (recv(pair.fd[1], message, size, MSG_WAITALL) == static_cast<ssize_t>(size)) {
       std::int64_t latency_ns = NowNs();
       std::int64_t stamp_ns = 0;
       std::memcpy(&stamp_ns, message, sizeof stamp_ns);
       if (stamp_ns == kStop) break;
       latency_ns -= stamp_ns;
       std::memcpy(message, &latency_ns, sizeof latency_ns);
-      if (send(fd, message, sizeof message, MSG_NOSIGNAL) != sizeof message) break;
+      if (send(pair.fd[1], message, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) break;
     }
     _exit(0);
   }
-  close(listener);
-  const int fd = pid > 0 ? LoopbackTcp(ntohs(address.sin_port)) : -1;
-  if (fd >= 0) SetReceiveTimeout(fd, static_cast<int>(kReplyTimeout.count() / 1000));
-
-  Progress progress("floor: TCP one-way", samples, show_progress);
-  Pacer pacer(2);
+  SetReceiveTimeout(pair.fd[0], 2);  // a lost datagram costs its sample, not the run
+  Progress progress(tcp ? "floor: TCP one-way" : "floor: UDP one-way", samples, show_progress);
+  Pacer pacer(tcp ? 2 : 1);
   latencies_ns.reserve(samples);
-  for (std::size_t i = 0; fd >= 0 && i < samples; ++i) {
+  for (std::size_t i = 0; pid > 0 && i < samples; ++i) {
     pacer.Wait();
     const std::int64_t stamp_ns = NowNs();
     std::memcpy(message, &stamp_ns, sizeof stamp_ns);
-    if (send(fd, message, sizeof message, MSG_NOSIGNAL) != sizeof message) break;
-    if (recv(fd, message, sizeof message, MSG_WAITALL) != sizeof message) break;
-    std::int64_t latency_ns = 0;
-    std::memcpy(&latency_ns, message, sizeof latency_ns);
-    latencies_ns.push_back(latency_ns);
+    if (send(pair.fd[0], message, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) break;
+    if (recv(pair.fd[0], message, size, MSG_WAITALL) == static_cast<ssize_t>(size)) {
+      std::int64_t latency_ns = 0;
+      std::memcpy(&latency_ns, message, sizeof latency_ns);
+      latencies_ns.push_back(latency_ns);
+    } else if (tcp) {
+      break;
+    }
     progress.Update(i + 1);
   }
-  if (fd >= 0) {
-    std::memcpy(message, &kStop, sizeof kStop);
-    send(fd, message, sizeof message, MSG_NOSIGNAL);
-    close(fd);
-  }
+  std::memcpy(message, &kStop, sizeof kStop);
+  send(pair.fd[0], message, size, MSG_NOSIGNAL);
   Reap(pid);
   return latencies_ns;
 }
@@ -210,37 +193,30 @@ LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, 
 }
 
 LoopCost MeasureBareSelectLoop(double seconds) {
-  const test_support::LoopbackPeer idle(0);
-  return MeasureForkedLoop(seconds, [&idle] { WaitReadable100us(idle.socket()); });
+  const SocketPair udp(false);
+  return MeasureForkedLoop(seconds, [&udp] { WaitReadable100us(udp.fd[0]); });
 }
 
 LoopCost MeasureSyscallLoop(double seconds, std::size_t line_bytes) {
-  const test_support::LoopbackPeer reader(0);
-  const test_support::LoopbackPeer sender(reader.local_port());
-  sockaddr_in address{};
-  const int listener = test_support::ListenOnLoopback(1, address);
-  const int tcp_fd = listener >= 0 ? LoopbackTcp(ntohs(address.sin_port)) : -1;
-  const int accepted_fd = tcp_fd >= 0 ? LoopbackTcp(0, listener) : -1;
-  LoopCost cost;
-  if (accepted_fd >= 0) {
-    std::atomic<bool> draining{true};
-    std::thread drain([&] {
-      while (draining.load()) reader.Receive(std::chrono::milliseconds(100));
-    });
-    // Built before the fork: the child of a threaded process must not allocate.
-    const std::string line(line_bytes, 'x');
-    cost = MeasureForkedLoop(seconds, [&] {
-      char pending[64];
-      recv(tcp_fd, pending, sizeof pending, MSG_DONTWAIT);
-      WaitReadable100us(sender.socket());
-      sender.Send(line);
-    });
-    draining.store(false);
-    drain.join();
-  }
-  for (const int fd : {listener, tcp_fd, accepted_fd}) {
-    if (fd >= 0) close(fd);
-  }
+  const SocketPair udp(false);
+  const SocketPair tcp(true);
+  if (!udp.ok() || !tcp.ok()) return {};
+  std::atomic<bool> draining{true};
+  SetReceiveTimeout(udp.fd[1], 1);
+  std::thread drain([&] {
+    char datagram[2048];
+    while (draining.load()) recv(udp.fd[1], datagram, sizeof datagram, 0);
+  });
+  // Built before the fork: the child of a threaded process must not allocate.
+  const std::vector<char> line(line_bytes, 'x');
+  const LoopCost cost = MeasureForkedLoop(seconds, [&] {
+    char pending[64];
+    recv(tcp.fd[0], pending, sizeof pending, MSG_DONTWAIT);
+    WaitReadable100us(udp.fd[0]);
+    send(udp.fd[0], line.data(), line.size(), 0);
+  });
+  draining.store(false);
+  drain.join();
   return cost;
 }
 
