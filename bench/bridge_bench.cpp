@@ -1,18 +1,149 @@
-// The measurements of the real bridge: command latency, idle loop cost, peak memory and heap
-// allocations per pass.
+// The measurements of the real bridge: command latency, idle loop cost, peak memory, heap
+// allocations per pass and telemetry freshness. The stand-in simulator's server runs in-process,
+// the bridge as a child with the bench as its UDP peer.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "bench/alloc_counters.h"
 #include "bench/bench.h"
+#include "simulator/server.h"
 
 namespace skyhelm::bench {
 namespace {
+
+// Called on the server's thread for each client event it applies ("event NAME DATA"), with the
+// monotonic time at which the server reported it.
+using EventHandler =
+    std::function<void(std::string_view name, std::int64_t data, std::int64_t logged_ns)>;
+
+// The stand-in simulator's server on a thread of the bench, so that the arrival of each client
+// event is stamped where it happens; the aircraft frozen (events take effect at once, nothing else
+// moves).
+class SimHost {
+ public:
+  ~SimHost() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Serves on 127.0.0.1 on a free port, producing frames at rate_hz. False with the reason in
+  // `error`.
+  bool Start(double rate_hz, EventHandler on_event, std::string& error) {
+    simulator::ServerOptions options;
+    options.port = 0;
+    options.rate_hz = rate_hz;
+    simulator::World world;
+    world.frozen = true;
+    simulator::ServerLog log;
+    log.out = [handler = std::move(on_event)](const std::string& line) {
+      const std::int64_t logged_ns = NowNs();
+      const std::size_t space = line.find(' ', 6);
+      if (!handler || line.rfind("event ", 0) != 0 || space == std::string::npos) return;
+      handler(std::string_view(line).substr(6, space - 6),
+              std::strtoll(line.c_str() + space + 1, nullptr, 10), logged_ns);
+    };
+    server_ = std::make_unique<simulator::Server>(options, world, std::move(log));
+    if (!server_->Listen(error)) return false;
+    thread_ = std::thread([this] { server_->Run(stop_); });
+    return true;
+  }
+  std::uint16_t port() const { return server_->port(); }
+
+ private:
+  std::unique_ptr<simulator::Server> server_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Called on the peer's reader thread for each datagram, with the time its receive returned.
+using DatagramHandler = std::function<void(std::string_view datagram, std::int64_t received_ns)>;
+
+// The bridge's UDP peer: sends command datagrams and reads every line the bridge sends back.
+class Peer {
+ public:
+  ~Peer() { StopReading(); }
+
+  // Becomes the peer of the bridge listening on bridge_port (LoopbackPeer::Join: "1" until a line
+  // comes back, ten seconds at most). From then on a reader thread counts every datagram and hands
+  // it to on_datagram (if given). False when no line came back.
+  bool Connect(int bridge_port, DatagramHandler on_datagram) {
+    socket_.emplace(bridge_port);
+    const int buffer_bytes = 4 * 1024 * 1024;  // room for bursts of lines
+    setsockopt(socket_->socket(), SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+    if (!socket_->Join()) return false;
+    reader_ = std::thread([this, handler = std::move(on_datagram)] {
+      while (!stop_.load(std::memory_order_relaxed)) {
+        const std::optional<std::string> datagram =
+            socket_->Receive(std::chrono::milliseconds(100));
+        if (!datagram) continue;
+        const std::int64_t received_ns = NowNs();
+        received_.fetch_add(1, std::memory_order_relaxed);
+        if (handler) handler(*datagram, received_ns);
+      }
+    });
+    return true;
+  }
+  void Send(const std::string& datagram) const { socket_->Send(datagram); }
+  // Stops and joins the reader thread (the socket stays open); idempotent.
+  void StopReading() {
+    stop_.store(true);
+    if (reader_.joinable()) reader_.join();
+  }
+  // Datagrams received so far (one per bridge loop pass).
+  std::uint64_t received() const { return received_.load(std::memory_order_relaxed); }
+
+ private:
+  std::optional<test_support::LoopbackPeer> socket_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> received_{0};
+  std::thread reader_;
+};
+
+// A bridge process with the bench as its peer, stopped with SIGTERM (SIGKILL after a second) when
+// this goes.
+struct BridgeUnderTest {
+  ~BridgeUnderTest() {
+    if (!process) return;
+    process->Signal(SIGTERM);
+    process->Wait(std::chrono::seconds(1));  // then the process's destructor kills it if need be
+  }
+
+  // Starts `path` on a free UDP port with SKYHELM_SIM_ADDRESS pointing at 127.0.0.1:sim_port (plus
+  // `env`), waits until it has written "Running..." (its loop has started; its standard error, an
+  // acknowledgement per command, goes to /dev/null) and makes `peer` its peer, the peer's
+  // datagrams going to on_datagram. False, with the reason appended to `notes`, when either step
+  // fails within ten seconds.
+  bool Start(const std::string& path, int sim_port, std::vector<std::string> env,
+             DatagramHandler on_datagram, std::vector<std::string>& notes) {
+    const int udp_port = test_support::FreeLoopbackPort(true);
+    env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
+    process = ChildProcess::Start(path, {std::to_string(udp_port)}, env,
+                                  test_support::StderrMode::kDiscarded);
+    if (!process) {
+      notes.push_back("cannot start " + path);
+    } else if (!process->WaitForStdout("Running...\n", test_support::kPatience)) {
+      notes.push_back(path + " did not reach its loop (no \"Running...\") within 10 s");
+    } else if (!peer.Connect(udp_port, std::move(on_datagram))) {
+      notes.push_back("the bridge sent no line back to the peer within 10 s");
+    } else {
+      return true;
+    }
+    return false;
+  }
+
+  std::unique_ptr<ChildProcess> process;
+  Peer peer;
+};
 
 constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
 constexpr std::int64_t kSettleNs = 500000000;
@@ -82,8 +213,7 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
     return;
   }
   BridgeUnderTest bridge;
-  if (!StartWithPeer(options.bridge_path, simulator.port(), {}, nullptr, bridge, results.notes))
-    return;
+  if (!bridge.Start(options.bridge_path, simulator.port(), {}, nullptr, results.notes)) return;
   {
     Progress progress("command latency", options.command_samples, options.progress);
     Pacer pacer(3);
@@ -168,8 +298,7 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
   const std::vector<std::string> env = {
       "LD_PRELOAD=" + options.preload_path,
       std::string(kAllocCountFileVariable) + "=" + counters.path()};
-  if (!StartWithPeer(options.bridge_path, simulator.port(), env, nullptr, bridge, results.notes))
-    return;
+  if (!bridge.Start(options.bridge_path, simulator.port(), env, nullptr, results.notes)) return;
   if (options.progress) std::fprintf(stderr, "  heap allocations per pass\n");
   SleepNs(kSettleNs);
   AllocationFigures& figures = results.allocations;
@@ -197,6 +326,216 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
     results.notes.push_back(
         "heap allocations not counted: the preload library saw no start-up allocations or no "
         "passes");
+  }
+}
+
+// A loopback TCP relay between the bridge and the simulator that stamps each telemetry frame. It
+// takes the simulator's place on the bridge's side: the bridge connects to the relay, the relay to
+// the simulator, and requests pass through unchanged. Each data message for the telemetry request
+// gets the relay's frame number (1, 2, ...) written into its "Plane Altitude" value, and the time
+// just before it is written to the bridge is kept, so that the first line at the peer carrying that
+// altitude tells how old the frame is. The relay's own hop replaces the simulator's send, not adds
+// to it: the stamp is taken where the simulator would write.
+
+constexpr int kPollMs = 50;
+constexpr std::size_t kPendingCapacity = 512 * 1024;
+constexpr std::size_t kMaxMessageBytes = 64 * 1024;  // the wire protocol's bound
+// SIMCONNECT_RECV_SIMOBJECT_DATA: dwID at 8, dwRequestID at 12, the record from 40; "Plane
+// Altitude" is the record's INT32 at 260.
+constexpr std::uint32_t kSimObjectDataId = 8;
+constexpr std::uint32_t kTelemetryRequestId = 0;
+constexpr std::size_t kAltitudeOffset = 40 + 260;
+constexpr std::size_t kTelemetryMessageBytes = 40 + 340;
+
+std::uint32_t ReadU32(const std::uint8_t* data) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | data[i];
+  return value;
+}
+
+bool SendAll(int fd, const void* data, std::size_t size) {
+  return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+class FrameRelay {
+ public:
+  // Room for max_frames stamps; later frames are forwarded unstamped (altitude unchanged).
+  explicit FrameRelay(std::size_t max_frames)
+      : max_frames_(max_frames),
+        stamps_ns_(new std::atomic<std::int64_t>[max_frames + 1]),
+        pending_(new std::uint8_t[kPendingCapacity]) {
+    for (std::size_t i = 0; i <= max_frames_; ++i) stamps_ns_[i].store(-1);
+  }
+  ~FrameRelay() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    if (listen_fd_ >= 0) close(listen_fd_);
+  }
+  FrameRelay(const FrameRelay&) = delete;
+  FrameRelay& operator=(const FrameRelay&) = delete;
+
+  // Listens on 127.0.0.1 (a free port) and relays the first connection to
+  // 127.0.0.1:simulator_port. False when it cannot listen.
+  bool Start(std::uint16_t simulator_port) {
+    sockaddr_in address{};
+    listen_fd_ = test_support::ListenOnLoopback(1, address);
+    if (listen_fd_ < 0) return false;
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread(&FrameRelay::Run, this, simulator_port);
+    return true;
+  }
+  std::uint16_t port() const { return port_; }
+
+  // When frame `number` was written to the bridge; -1 for a frame not (yet) stamped.
+  std::int64_t StampNs(std::int64_t number) const {
+    if (number < 1 || static_cast<std::uint64_t>(number) > max_frames_) return -1;
+    return stamps_ns_[static_cast<std::size_t>(number)].load(std::memory_order_acquire);
+  }
+
+ private:
+  void Run(std::uint16_t simulator_port) {
+    pollfd listener{listen_fd_, POLLIN, 0};
+    while (!stop_.load() && poll(&listener, 1, kPollMs) <= 0) {
+    }
+    const int bridge_fd = stop_.load() ? -1 : LoopbackTcp(0, listen_fd_);
+    const int simulator_fd = bridge_fd >= 0 ? LoopbackTcp(simulator_port) : -1;
+    pollfd entries[2] = {{bridge_fd, POLLIN, 0}, {simulator_fd, POLLIN, 0}};
+    std::uint8_t chunk[16384];
+    while (simulator_fd >= 0 && !stop_.load()) {
+      if (poll(entries, 2, kPollMs) <= 0) continue;
+      if (entries[0].revents != 0) {
+        const ssize_t n = read(bridge_fd, chunk, sizeof chunk);
+        if (n <= 0 || !SendAll(simulator_fd, chunk, static_cast<std::size_t>(n))) break;
+      }
+      if (entries[1].revents != 0 && !FromSimulator(simulator_fd, bridge_fd)) break;
+    }
+    if (bridge_fd >= 0) close(bridge_fd);
+    if (simulator_fd >= 0) close(simulator_fd);
+  }
+
+  // Whole messages go out one by one, so that each frame is stamped just before its own write.
+  bool FromSimulator(int from_fd, int to_fd) {
+    const ssize_t n =
+        read(from_fd, pending_.get() + pending_bytes_, kPendingCapacity - pending_bytes_);
+    if (n <= 0) return false;
+    pending_bytes_ += static_cast<std::size_t>(n);
+    std::size_t start = 0;
+    while (pending_bytes_ - start >= 4) {
+      std::uint8_t* message = pending_.get() + start;
+      const std::uint32_t size = ReadU32(message);
+      if (size < 12 || size > kMaxMessageBytes) return false;  // not the protocol we know
+      if (pending_bytes_ - start < size) break;
+      const std::uint64_t number = frames_ + 1;
+      const bool stamp = size >= kTelemetryMessageBytes && number <= max_frames_ &&
+                         ReadU32(message + 8) == kSimObjectDataId &&
+                         ReadU32(message + 12) == kTelemetryRequestId;
+      if (stamp) {
+        const auto bits = static_cast<std::uint32_t>(number);
+        for (int i = 0; i < 4; ++i) {
+          message[kAltitudeOffset + static_cast<std::size_t>(i)] =
+              static_cast<std::uint8_t>(bits >> (8 * i));
+        }
+        stamps_ns_[number].store(NowNs(), std::memory_order_release);
+        frames_ = number;
+      }
+      if (!SendAll(to_fd, message, size)) return false;
+      start += size;
+    }
+    std::memmove(pending_.get(), pending_.get() + start, pending_bytes_ - start);
+    pending_bytes_ -= start;
+    return true;
+  }
+
+  std::size_t max_frames_;
+  std::unique_ptr<std::atomic<std::int64_t>[]> stamps_ns_;
+  std::uint64_t frames_ = 0;  // stamped so far; the relay's thread only
+  std::atomic<bool> stop_{false};
+  int listen_fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+  std::unique_ptr<std::uint8_t[]> pending_;  // bytes from the simulator not yet forwarded
+  std::size_t pending_bytes_ = 0;
+};
+
+// The line's second value ("Plane Altitude"), where the relay puts the frame number; -1 when the
+// datagram is no telemetry line.
+std::int64_t FrameNumber(std::string_view line) {
+  const std::size_t first = line.find(',');
+  if (first == std::string_view::npos || line.substr(0, first) != "v1.2") return -1;
+  const std::size_t second = line.find(',', first + 1);
+  if (second == std::string_view::npos) return -1;
+  std::int64_t number = 0;
+  for (std::size_t i = second + 1; i < line.size() && line[i] != ','; ++i) {
+    if (line[i] < '0' || line[i] > '9') return -1;
+    number = number * 10 + (line[i] - '0');
+  }
+  return number;
+}
+
+// Runs on the peer's reader thread only; the main thread reads `seen` and, after the peer has
+// stopped, everything else.
+struct FrameWatcher {
+  const FrameRelay* relay = nullptr;
+  // Frames stamped before the peer was known are left out; nothing counts until it is set.
+  std::atomic<std::int64_t> start_ns{INT64_MAX};
+  std::vector<bool> first_seen;
+  std::vector<std::int64_t> latencies_ns;
+  std::int64_t lowest = -1;
+  std::int64_t highest = -1;
+  std::atomic<std::size_t> seen{0};
+
+  void OnLine(std::string_view line, std::int64_t received_ns) {
+    const std::int64_t number = FrameNumber(line);
+    if (number < 1 || static_cast<std::size_t>(number) >= first_seen.size()) return;
+    if (first_seen[static_cast<std::size_t>(number)]) return;
+    const std::int64_t stamp_ns = relay->StampNs(number);
+    if (stamp_ns < start_ns.load(std::memory_order_relaxed)) return;
+    first_seen[static_cast<std::size_t>(number)] = true;
+    latencies_ns.push_back(received_ns - stamp_ns);
+    if (lowest < 0) lowest = number;
+    highest = number;
+    seen.store(latencies_ns.size(), std::memory_order_relaxed);
+  }
+};
+
+// Telemetry freshness, from the moment a frame leaves for the bridge to the first line carrying
+// it at the peer: runs a bridge behind a frame-stamping relay to an in-process simulator at
+// options.frame_rate_hz until options.frames frames have been seen at the peer (or three times
+// the time that should take, plus ten seconds).
+void MeasureFreshness(const BridgeBenchOptions& options, BenchResults& results) {
+  const double patience_s = 3 * static_cast<double>(options.frames) / options.frame_rate_hz + 10;
+  const auto max_frames = static_cast<std::size_t>(patience_s * options.frame_rate_hz);
+  FrameRelay relay(max_frames);
+  SimHost simulator;
+  std::string error;
+  if (!simulator.Start(options.frame_rate_hz, nullptr, error) || !relay.Start(simulator.port())) {
+    results.notes.push_back("freshness not measured: the simulator or the relay did not start");
+    return;
+  }
+  FrameWatcher watcher;
+  watcher.relay = &relay;
+  watcher.first_seen.assign(max_frames + 1, false);
+  watcher.latencies_ns.reserve(options.frames + 16);
+  BridgeUnderTest bridge;
+  const auto on_line = [&watcher](std::string_view line, std::int64_t ns) {
+    watcher.OnLine(line, ns);
+  };
+  if (!bridge.Start(options.bridge_path, relay.port(), {}, on_line, results.notes)) return;
+  watcher.start_ns.store(NowNs());
+  {
+    Progress progress("telemetry freshness", options.frames, options.progress);
+    const std::int64_t deadline_ns = NowNs() + static_cast<std::int64_t>(patience_s * 1e9);
+    while (watcher.seen.load() < options.frames && NowNs() < deadline_ns) {
+      SleepNs(50000000);
+      progress.Update(watcher.seen.load());
+    }
+  }
+  bridge.peer.StopReading();
+  results.frame_rate_hz = options.frame_rate_hz;
+  results.freshness.Set(std::move(watcher.latencies_ns));
+  if (watcher.highest >= watcher.lowest && watcher.lowest > 0) {
+    results.frames_lost = static_cast<std::uint64_t>(watcher.highest - watcher.lowest + 1) -
+                          results.freshness.samples_ns.size();
   }
 }
 
