@@ -48,33 +48,26 @@ struct Pacer {
 
 // Rewrites one line on standard error ("  <phase> 1234/10000") at most four times a second, and
 // ends it when the phase is done. Silent when disabled.
-class Progress {
- public:
-  Progress(const char* phase, std::size_t total, bool enabled)
-      : phase_(phase), total_(total), enabled_(enabled) {
-    Print(0);
+struct Progress {
+  Progress(const char* name, std::size_t count, bool enabled)
+      : phase(enabled ? name : nullptr), total(count) {
+    Update(0);
   }
   ~Progress() {
-    Print(done_);
-    if (enabled_) std::fputc('\n', stderr);
+    last_print_ns = 0;
+    Update(done);
+    if (phase != nullptr) std::fputc('\n', stderr);
   }
-  void Update(std::size_t done) {
-    done_ = done;
-    if (NowNs() - last_print_ns_ >= 250000000) Print(done);
-  }
-
- private:
-  void Print(std::size_t done) {
-    last_print_ns_ = NowNs();
-    if (!enabled_) return;
-    std::fprintf(stderr, "\r  %-28s %zu/%zu   ", phase_, done, total_);
+  void Update(std::size_t now_done) {
+    done = now_done;
+    if (phase == nullptr || NowNs() - last_print_ns < 250000000) return;
+    last_print_ns = NowNs();
+    std::fprintf(stderr, "\r  %-28s %zu/%zu   ", phase, done, total);
     std::fflush(stderr);
   }
-  const char* phase_;
-  std::size_t total_;
-  bool enabled_;
-  std::size_t done_ = 0;
-  std::int64_t last_print_ns_ = 0;
+  const char* phase;  // nullptr when disabled
+  std::size_t total, done = 0;
+  std::int64_t last_print_ns = 0;
 };
 
 // Percentiles and extremes of one set of latency samples, in microseconds.
@@ -97,8 +90,7 @@ double RatioToFloor(double value, double floor);
 // fraction of samples at or below it). About max_points evenly spaced ranks, plus every sample of
 // the top percent; the last point is always the largest sample with fraction 1.
 struct CdfPoint {
-  double latency_us;
-  double fraction;
+  double latency_us, fraction;
 };
 std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_t max_points);
 
@@ -202,11 +194,8 @@ struct BenchResults {
 
 // One target, judged on this run's figures. `met` is meaningless unless `judged`.
 struct TargetVerdict {
-  std::string name;
-  std::string measured;  // the figure, with its unit
-  std::string limit;     // the bound it is held to, with its unit
-  bool judged = false;
-  bool met = false;
+  std::string name, measured, limit;  // the figure and the bound it is held to, with their units
+  bool judged = false, met = false;
 };
 
 std::vector<TargetVerdict> JudgeTargets(const BenchResults& results);
@@ -214,8 +203,7 @@ std::vector<TargetVerdict> JudgeTargets(const BenchResults& results);
 struct BridgeBenchOptions {
   std::string bridge_path;   // the skyhelm binary
   std::string preload_path;  // the allocation-counting preload library
-  std::size_t command_samples = 10000;
-  std::size_t frames = 5000;
+  std::size_t command_samples = 10000, frames = 5000;
   double frame_rate_hz = 200;      // simulation frames during the freshness phase
   double idle_frame_rate_hz = 60;  // simulation frames during the other phases
   double loop_seconds = 3;
