@@ -68,23 +68,46 @@ class SimHost {
 // Called on the peer's reader thread for each datagram, with the time its receive returned.
 using DatagramHandler = std::function<void(std::string_view datagram, std::int64_t received_ns)>;
 
-// The bridge's UDP peer: sends command datagrams and reads every line the bridge sends back.
-class Peer {
+// A bridge process with the bench as its UDP peer, stopped with SIGTERM (SIGKILL after a second)
+// when this goes.
+class Bridge {
  public:
-  ~Peer() { StopReading(); }
+  ~Bridge() {
+    StopReading();
+    if (!process_) return;
+    process_->Signal(SIGTERM);
+    process_->Wait(std::chrono::seconds(1));  // then the process's destructor kills it if need be
+  }
 
-  // Becomes the peer of the bridge listening on bridge_port (LoopbackPeer::Join: "1" until a line
-  // comes back, ten seconds at most). From then on a reader thread counts every datagram and hands
-  // it to on_datagram (if given). False when no line came back.
-  bool Connect(int bridge_port, DatagramHandler on_datagram) {
-    socket_.emplace(bridge_port);
+  // Starts `path` on a free UDP port with SKYHELM_SIM_ADDRESS pointing at 127.0.0.1:sim_port (plus
+  // `env`), waits until it has written "Running..." (its loop has started; its standard error, an
+  // acknowledgement per command, goes to /dev/null) and becomes its peer (LoopbackPeer::Join).
+  // From then on a reader thread counts every datagram and hands it to on_datagram (if given).
+  // False, with the reason appended to `notes`, when either step fails within ten seconds.
+  bool Start(const std::string& path, int sim_port, std::vector<std::string> env,
+             DatagramHandler on_datagram, std::vector<std::string>& notes) {
+    const int udp_port = test_support::FreeLoopbackPort(true);
+    env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
+    process_ = ChildProcess::Start(path, {std::to_string(udp_port)}, env,
+                                   test_support::StderrMode::kDiscarded);
+    if (!process_) {
+      notes.push_back("cannot start " + path);
+      return false;
+    }
+    if (!process_->WaitForStdout("Running...\n", test_support::kPatience)) {
+      notes.push_back(path + " did not reach its loop (no \"Running...\") within 10 s");
+      return false;
+    }
+    peer_.emplace(udp_port);
     const int buffer_bytes = 4 * 1024 * 1024;  // room for bursts of lines
-    setsockopt(socket_->socket(), SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
-    if (!socket_->Join()) return false;
+    setsockopt(peer_->socket(), SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+    if (!peer_->Join()) {
+      notes.push_back("the bridge sent no line back to the peer within 10 s");
+      return false;
+    }
     reader_ = std::thread([this, handler = std::move(on_datagram)] {
       while (!stop_.load(std::memory_order_relaxed)) {
-        const std::optional<std::string> datagram =
-            socket_->Receive(std::chrono::milliseconds(100));
+        const std::optional<std::string> datagram = peer_->Receive(std::chrono::milliseconds(100));
         if (!datagram) continue;
         const std::int64_t received_ns = NowNs();
         received_.fetch_add(1, std::memory_order_relaxed);
@@ -93,7 +116,7 @@ class Peer {
     });
     return true;
   }
-  void Send(const std::string& datagram) const { socket_->Send(datagram); }
+  void Send(const std::string& datagram) const { peer_->Send(datagram); }
   // Stops and joins the reader thread (the socket stays open); idempotent.
   void StopReading() {
     stop_.store(true);
@@ -101,48 +124,14 @@ class Peer {
   }
   // Datagrams received so far (one per bridge loop pass).
   std::uint64_t received() const { return received_.load(std::memory_order_relaxed); }
+  pid_t pid() const { return process_->pid(); }
 
  private:
-  std::optional<test_support::LoopbackPeer> socket_;
+  std::unique_ptr<ChildProcess> process_;
+  std::optional<test_support::LoopbackPeer> peer_;
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> received_{0};
   std::thread reader_;
-};
-
-// A bridge process with the bench as its peer, stopped with SIGTERM (SIGKILL after a second) when
-// this goes.
-struct BridgeUnderTest {
-  ~BridgeUnderTest() {
-    if (!process) return;
-    process->Signal(SIGTERM);
-    process->Wait(std::chrono::seconds(1));  // then the process's destructor kills it if need be
-  }
-
-  // Starts `path` on a free UDP port with SKYHELM_SIM_ADDRESS pointing at 127.0.0.1:sim_port (plus
-  // `env`), waits until it has written "Running..." (its loop has started; its standard error, an
-  // acknowledgement per command, goes to /dev/null) and makes `peer` its peer, the peer's
-  // datagrams going to on_datagram. False, with the reason appended to `notes`, when either step
-  // fails within ten seconds.
-  bool Start(const std::string& path, int sim_port, std::vector<std::string> env,
-             DatagramHandler on_datagram, std::vector<std::string>& notes) {
-    const int udp_port = test_support::FreeLoopbackPort(true);
-    env.push_back("SKYHELM_SIM_ADDRESS=127.0.0.1:" + std::to_string(sim_port));
-    process = ChildProcess::Start(path, {std::to_string(udp_port)}, env,
-                                  test_support::StderrMode::kDiscarded);
-    if (!process) {
-      notes.push_back("cannot start " + path);
-    } else if (!process->WaitForStdout("Running...\n", test_support::kPatience)) {
-      notes.push_back(path + " did not reach its loop (no \"Running...\") within 10 s");
-    } else if (!peer.Connect(udp_port, std::move(on_datagram))) {
-      notes.push_back("the bridge sent no line back to the peer within 10 s");
-    } else {
-      return true;
-    }
-    return false;
-  }
-
-  std::unique_ptr<ChildProcess> process;
-  Peer peer;
 };
 
 constexpr std::int64_t kFirstHeading = 1000;  // "h1000", "h1001", ...: a fresh value each time
@@ -176,10 +165,10 @@ class CommandTracker {
   }
 
   // Sends command `index` and waits (a second at most) for its event; false when it never came.
-  bool SendAndWait(const Peer& peer, std::size_t index) {
+  bool SendAndWait(const Bridge& bridge, std::size_t index) {
     const std::string datagram = HeadingCommand(index);
     sent_ns_[index].store(NowNs(), std::memory_order_release);
-    peer.Send(datagram);
+    bridge.Send(datagram);
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::seconds(1), [&] { return arrived_ == index; });
   }
@@ -212,7 +201,7 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
     results.notes.push_back("the simulator did not start: " + error);
     return;
   }
-  BridgeUnderTest bridge;
+  Bridge bridge;
   if (!bridge.Start(options.bridge_path, simulator.port(), {}, nullptr, results.notes)) return;
   {
     Progress progress("command latency", options.command_samples, options.progress);
@@ -220,7 +209,7 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
     std::size_t lost = 0;
     for (std::size_t i = 0; i < options.command_samples; ++i) {
       pacer.Wait();
-      if (!tracker.SendAndWait(bridge.peer, i)) ++lost;
+      if (!tracker.SendAndWait(bridge, i)) ++lost;
       progress.Update(i + 1);
     }
     results.command.Set(tracker.TakeLatencies());
@@ -240,9 +229,9 @@ void MeasureCommandsAndIdle(const BridgeBenchOptions& options, BenchResults& res
     results.bare_loop.Add(MeasureBareSelectLoop(window_s));
     results.syscall_loop.Add(MeasureSyscallLoop(window_s, kLineBytes));
     results.idle.Add(WatchLoop(
-        bridge.process->pid(), [&bridge] { return bridge.peer.received(); }, window_s));
+        bridge.pid(), [&bridge] { return bridge.received(); }, window_s));
   }
-  results.peak_rss_kib = PeakRssKib(bridge.process->pid());
+  results.peak_rss_kib = PeakRssKib(bridge.pid());
 }
 
 // The preload library's counters, in a file that the bridge maps too.
@@ -294,7 +283,7 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
   SimHost simulator;
   std::string error;
   if (!simulator.Start(options.idle_frame_rate_hz, nullptr, error)) return;
-  BridgeUnderTest bridge;
+  Bridge bridge;
   const std::vector<std::string> env = {
       "LD_PRELOAD=" + options.preload_path,
       std::string(kAllocCountFileVariable) + "=" + counters.path()};
@@ -314,7 +303,7 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
     Pacer pacer(4);
     for (std::size_t i = 0; i < options.allocation_commands; ++i) {
       pacer.Wait();
-      bridge.peer.Send(HeadingCommand(i));
+      bridge.Send(HeadingCommand(i));
     }
     SleepNs(kSettleNs / 5);
   });
@@ -492,7 +481,7 @@ void MeasureFreshness(const BridgeBenchOptions& options, BenchResults& results) 
     results.notes.push_back("freshness not measured: the simulator or the relay did not start");
     return;
   }
-  BridgeUnderTest bridge;
+  Bridge bridge;
   const auto on_line = [&relay](std::string_view line, std::int64_t ns) { relay.OnLine(line, ns); };
   if (!bridge.Start(options.bridge_path, relay.port(), {}, on_line, results.notes)) return;
   relay.start_ns.store(NowNs());
@@ -504,7 +493,7 @@ void MeasureFreshness(const BridgeBenchOptions& options, BenchResults& results) 
       progress.Update(relay.seen.load());
     }
   }
-  bridge.peer.StopReading();
+  bridge.StopReading();
   results.frame_rate_hz = options.frame_rate_hz;
   results.freshness.Set(std::move(relay.latencies_ns));
   if (relay.highest >= relay.lowest && relay.lowest > 0) {
