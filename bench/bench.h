@@ -86,14 +86,6 @@ LatencySummary Summarize(std::vector<std::int64_t> samples_ns);
 // value / floor, or NaN when the floor is not positive (no ratio can be given).
 double RatioToFloor(double value, double floor);
 
-// Points of the empirical distribution for plotting, ascending: pairs (latency in microseconds,
-// fraction of samples at or below it). About max_points evenly spaced ranks, plus every sample of
-// the top percent; the last point is always the largest sample with fraction 1.
-struct CdfPoint {
-  double latency_us, fraction;
-};
-std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_t max_points);
-
 // One-way latencies in nanoseconds, sender's stamp before the send to the receiver's stamp after
 // its blocking receive returns, across two processes (a forked receiver). One message in flight
 // at a time. Samples that get no answer within two seconds are left out.

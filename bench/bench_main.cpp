@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -220,10 +221,14 @@ bool WritePlot(const std::string& path, const BenchResults& r) {
   for (const auto& [name, s] : series) {
     if (s->samples_ns.empty()) continue;
     script << "$" << name << " << EOD\n";
-    const double n = static_cast<double>(s->samples_ns.size());
-    for (const CdfPoint& p : CdfPoints(s->samples_ns, 400)) {
-      // Fraction of samples at or above this latency: never zero, so the log scale can show it.
-      script << p.latency_us << " " << p.fraction << " " << (1.0 - p.fraction + 1.0 / n) << "\n";
+    std::vector<std::int64_t> sorted = s->samples_ns;
+    std::sort(sorted.begin(), sorted.end());
+    const double n = static_cast<double>(sorted.size());
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      // Fractions of samples at or below, and at or above (never zero, for the log scale).
+      const double below = static_cast<double>(i + 1) / n;
+      script << static_cast<double>(sorted[i]) / 1000.0 << " " << below << " "
+             << (1.0 - below + 1.0 / n) << "\n";
     }
     script << "EOD\n";
     const std::string plot = std::string("$") + name + " using 1:";

@@ -54,22 +54,6 @@ double RatioToFloor(double value, double floor) {
   return value / floor;
 }
 
-std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_t max_points) {
-  std::vector<CdfPoint> points;
-  if (samples_ns.empty() || max_points == 0) return points;
-  std::sort(samples_ns.begin(), samples_ns.end());
-  const std::size_t n = samples_ns.size();
-  const std::size_t step = std::max<std::size_t>(1, n / max_points);
-  // Every sample of the top percent is kept, so that the tail is drawn as measured.
-  const std::size_t tail_start = n - std::min(n, n / 100 + 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i < tail_start && (i + 1) % step != 0) continue;
-    points.push_back(
-        {ToMicros(samples_ns[i]), static_cast<double>(i + 1) / static_cast<double>(n)});
-  }
-  return points;
-}
-
 std::vector<TargetVerdict> JudgeTargets(const BenchResults& r) {
   const LatencySummary& udp = r.udp_floor.summary;
   const LatencySummary& tcp = r.tcp_floor.summary;
