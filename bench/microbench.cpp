@@ -34,22 +34,28 @@ struct DataMessage {
     std::size_t next_int = 0;
     std::size_t next_real = 0;
     for (const skyhelm::TelemetryField& field : skyhelm::kTelemetryFields) {
-      unsigned char* at = Record() + field.record_offset;
-      if (field.kind == skyhelm::FieldKind::kInt32) {
-        std::memcpy(at, &ints[next_int++ % 17], 4);
-      } else {
-        std::memcpy(at, &reals[next_real++ % 7], 4);
-      }
+      const bool is_int = field.kind == skyhelm::FieldKind::kInt32;
+      std::memcpy(Record() + field.record_offset,
+                  is_int ? static_cast<const void*>(&ints[next_int++ % 17])
+                         : static_cast<const void*>(&reals[next_real++ % 7]),
+                  4);
     }
   }
   unsigned char* Record() { return bytes + kRecordOffset; }
-  SIMCONNECT_RECV* Message() { return reinterpret_cast<SIMCONNECT_RECV*>(bytes); }
 };
+
+// Runs `step` on each of `inputs` in turn, keeping its result.
+template <typename Input, std::size_t N, typename Step>
+void Cycle(benchmark::State& state, const Input (&inputs)[N], Step step) {
+  std::size_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(step(inputs[i++ % N]));
+}
 
 void BM_LineHandleSimMessage(benchmark::State& state) {
   DataMessage message;
   for (auto _ : state) {
-    skyhelm::HandleSimMessage(message.Message(), sizeof message.bytes, nullptr);
+    skyhelm::HandleSimMessage(reinterpret_cast<SIMCONNECT_RECV*>(message.bytes),
+                              sizeof message.bytes, nullptr);
     benchmark::DoNotOptimize(skyhelm::LatestLine.data());
   }
 }
@@ -64,15 +70,13 @@ void BM_LineSnprintf(benchmark::State& state) {
     int used = std::snprintf(line, sizeof line, "%s", skyhelm::ProtocolTag.c_str());
     for (const skyhelm::TelemetryField& field : skyhelm::kTelemetryFields) {
       const auto room = sizeof line - static_cast<std::size_t>(used);
-      if (field.kind == skyhelm::FieldKind::kInt32) {
-        std::int32_t value;
-        std::memcpy(&value, record + field.record_offset, 4);
-        used += std::snprintf(line + used, room, ",%d", value);
-      } else {
-        float value;
-        std::memcpy(&value, record + field.record_offset, 4);
-        used += std::snprintf(line + used, room, ",%f", static_cast<double>(value));
-      }
+      std::int32_t int_value;
+      float real_value;
+      std::memcpy(&int_value, record + field.record_offset, 4);
+      std::memcpy(&real_value, record + field.record_offset, 4);
+      used += field.kind == skyhelm::FieldKind::kInt32
+                  ? std::snprintf(line + used, room, ",%d", int_value)
+                  : std::snprintf(line + used, room, ",%f", static_cast<double>(real_value));
     }
     used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), ",\n");
     benchmark::DoNotOptimize(line);
@@ -82,92 +86,60 @@ void BM_LineSnprintf(benchmark::State& state) {
 BENCHMARK(BM_LineSnprintf);
 
 constexpr float kReals[] = {2.4871f, -10.25f, 47.4517f, -122.3091f, 0.0f, 1.0f, 359.99f, 0.5f};
-constexpr std::size_t kRealCount = sizeof kReals / sizeof kReals[0];
+constexpr std::int32_t kInts[] = {0, 1, 270, -500, 3012, 9000, -2147483647 - 1, 2147483647};
+// Datagrams as a peer sends them.
+constexpr const char* kDatagrams[] = {"h270", "v-500", "k 250", "l9000", "g1", "E", "FE", "hH"};
 
 void BM_FormatReal(benchmark::State& state) {
-  std::size_t i = 0;
-  for (auto _ : state) {
-    skyhelm::NumberText text = skyhelm::FormatReal(kReals[i++ % kRealCount]);
-    benchmark::DoNotOptimize(text);
-  }
+  Cycle(state, kReals, [](float value) { return skyhelm::FormatReal(value); });
 }
 BENCHMARK(BM_FormatReal);
 
 void BM_FormatRealSnprintf(benchmark::State& state) {
-  std::size_t i = 0;
   char text[64];
-  for (auto _ : state) {
-    const int length =
-        std::snprintf(text, sizeof text, "%.6f", static_cast<double>(kReals[i++ % kRealCount]));
-    benchmark::DoNotOptimize(text);
-    benchmark::DoNotOptimize(length);
-  }
+  Cycle(state, kReals, [&text](float value) {
+    return std::snprintf(text, sizeof text, "%.6f", static_cast<double>(value));
+  });
 }
 BENCHMARK(BM_FormatRealSnprintf);
 
-constexpr std::int32_t kInts[] = {0, 1, 270, -500, 3012, 9000, -2147483647 - 1, 2147483647};
-constexpr std::size_t kIntCount = sizeof kInts / sizeof kInts[0];
-
 void BM_FormatInt(benchmark::State& state) {
-  std::size_t i = 0;
-  for (auto _ : state) {
-    skyhelm::NumberText text = skyhelm::FormatInt(kInts[i++ % kIntCount]);
-    benchmark::DoNotOptimize(text);
-  }
+  Cycle(state, kInts, [](std::int32_t value) { return skyhelm::FormatInt(value); });
 }
 BENCHMARK(BM_FormatInt);
 
 void BM_FormatIntSnprintf(benchmark::State& state) {
-  std::size_t i = 0;
   char text[16];
-  for (auto _ : state) {
-    const int length = std::snprintf(text, sizeof text, "%d", kInts[i++ % kIntCount]);
-    benchmark::DoNotOptimize(text);
-    benchmark::DoNotOptimize(length);
-  }
+  Cycle(state, kInts,
+        [&text](std::int32_t value) { return std::snprintf(text, sizeof text, "%d", value); });
 }
 BENCHMARK(BM_FormatIntSnprintf);
 
-// Datagrams as a peer sends them.
-constexpr const char* kDatagrams[] = {"h270", "v-500", "k 250", "l9000", "g1", "E", "FE", "hH"};
-constexpr std::size_t kDatagramCount = sizeof kDatagrams / sizeof kDatagrams[0];
-
 void BM_ParseCommands(benchmark::State& state) {
-  std::size_t i = 0;
-  for (auto _ : state) {
-    const char* datagram = kDatagrams[i++ % kDatagramCount];
-    skyhelm::CommandList commands = skyhelm::ParseCommands(datagram, std::strlen(datagram));
-    benchmark::DoNotOptimize(commands);
-  }
+  Cycle(state, kDatagrams, [](const char* datagram) {
+    return skyhelm::ParseCommands(datagram, std::strlen(datagram));
+  });
 }
 BENCHMARK(BM_ParseCommands);
 
 // The obvious alternative for one command: the letter, then atoi on a zero-terminated copy.
 void BM_ParseLetterAtoi(benchmark::State& state) {
-  std::size_t i = 0;
   char copy[1025];
-  for (auto _ : state) {
-    const char* datagram = kDatagrams[i++ % kDatagramCount];
+  Cycle(state, kDatagrams, [&copy](const char* datagram) {
     const std::size_t length = std::strlen(datagram);
     std::memcpy(copy, datagram, length);
     copy[length] = '\0';
-    const char letter = copy[0];
-    const int value = std::atoi(copy + 1);
-    benchmark::DoNotOptimize(letter);
-    benchmark::DoNotOptimize(value);
-  }
+    return copy[0] + std::atoi(copy + 1);
+  });
 }
 BENCHMARK(BM_ParseLetterAtoi);
 
 void BM_ParseSscanf(benchmark::State& state) {
-  std::size_t i = 0;
-  for (auto _ : state) {
+  Cycle(state, kDatagrams, [](const char* datagram) {
     char letter = 0;
     int value = 0;
-    const int matched = std::sscanf(kDatagrams[i++ % kDatagramCount], "%c%d", &letter, &value);
-    benchmark::DoNotOptimize(matched);
-    benchmark::DoNotOptimize(value);
-  }
+    return std::sscanf(datagram, "%c%d", &letter, &value) + value;
+  });
 }
 BENCHMARK(BM_ParseSscanf);
 

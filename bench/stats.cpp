@@ -1,14 +1,25 @@
-// Statistics over latency samples.
-#include "bench/stats.h"
-
+// Statistics over latency samples, and the targets a bench run is held against.
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "bench/bench.h"
 
 namespace skyhelm::bench {
 namespace {
 
 double ToMicros(std::int64_t ns) { return static_cast<double>(ns) / 1000.0; }
+
+std::string Text(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+TargetVerdict AtMost(std::string name, double measured, double limit, const char* format,
+                     bool judged) {
+  return {std::move(name), Text(format, measured), Text(format, limit), judged, measured <= limit};
+}
 
 }  // namespace
 
@@ -43,20 +54,31 @@ double RatioToFloor(double value, double floor) {
   return value / floor;
 }
 
-std::vector<CdfPoint> CdfPoints(std::vector<std::int64_t> samples_ns, std::size_t max_points) {
-  std::vector<CdfPoint> points;
-  if (samples_ns.empty() || max_points == 0) return points;
-  std::sort(samples_ns.begin(), samples_ns.end());
-  const std::size_t n = samples_ns.size();
-  const std::size_t step = std::max<std::size_t>(1, n / max_points);
-  // Every sample of the top percent is kept, so that the tail is drawn as measured.
-  const std::size_t tail_start = n - std::min(n, n / 100 + 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i < tail_start && (i + 1) % step != 0) continue;
-    points.push_back(
-        {ToMicros(samples_ns[i]), static_cast<double>(i + 1) / static_cast<double>(n)});
-  }
-  return points;
+std::vector<TargetVerdict> JudgeTargets(const BenchResults& r) {
+  const LatencySummary& udp = r.udp_floor.summary;
+  const LatencySummary& tcp = r.tcp_floor.summary;
+  const bool floors = udp.count > 0 && tcp.count > 0;
+  const bool commands = floors && r.command.summary.count > 0;
+  const bool freshness = floors && r.freshness.summary.count > 0 && r.idle.passes > 0;
+  const bool idle = r.idle.passes > 0 && r.bare_loop.passes > 0;
+  const double min_rate = 0.9 * r.bare_loop.PassesPerSecond();
+  const double rss = static_cast<double>(r.peak_rss_kib);
+  return {
+      AtMost("command p50 <= UDP p50 + TCP p50 + 20 us", r.command.summary.p50_us,
+             udp.p50_us + tcp.p50_us + 20.0, "%.1f us", commands),
+      AtMost("command p99 <= 1.5 x (UDP p99 + TCP p99)", r.command.summary.p99_us,
+             1.5 * (udp.p99_us + tcp.p99_us), "%.1f us", commands),
+      AtMost("freshness p99 <= pass period + TCP p99 + UDP p99", r.freshness.summary.p99_us,
+             r.IdlePassUs() + udp.p99_us + tcp.p99_us, "%.1f us", freshness),
+      {"idle passes/s >= 90% of the bare select loop", Text("%.0f /s", r.idle.PassesPerSecond()),
+       Text(">= %.0f /s", min_rate), idle, r.idle.PassesPerSecond() >= min_rate},
+      AtMost("idle CPU per pass <= 1.2 x the bare select loop", r.idle.CpuNsPerPass() / 1000.0,
+             1.2 * r.bare_loop.CpuNsPerPass() / 1000.0, "%.2f us", idle),
+      AtMost("heap allocations per pass = 0", r.allocations.PerPass(), 0.0, "%.4f",
+             r.allocations.measured),
+      {"peak RSS < 4 MiB", Text("%.0f KiB", rss), Text("< %.0f KiB", 4096.0), r.peak_rss_kib >= 0,
+       rss < 4096},
+  };
 }
 
 }  // namespace skyhelm::bench

@@ -1,5 +1,5 @@
 // The bench's statistics and target verdicts: percentiles, summaries, ratios.
-#include "bench/stats.h"
+#include "bench/bench.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,6 @@
 #include <cmath>
 #include <numeric>
 #include <random>
-
-#include "bench/results.h"
 
 namespace skyhelm::bench {
 namespace {
