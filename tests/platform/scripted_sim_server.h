@@ -1,6 +1,6 @@
-// Test support: a scripted stand-in simulator on 127.0.0.1. It accepts one client, records every
-// request it decodes, answers the open request as scripted, and lets the test write arbitrary
-// bytes to the client or drop the connection. Every wait gives up after 5 seconds.
+// A scripted simulator on 127.0.0.1: one client, every request it decodes recorded, the open
+// answered as scripted, arbitrary bytes written or the connection dropped on demand. Waits give up
+// after 5 seconds.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,19 +26,12 @@ namespace skyhelm::test_support {
 
 class ScriptedSimServer {
  public:
-  // How the server answers the client's open request.
-  enum class OpenReply {
-    kOpenMessage,   // a proper open message, followed in the same write by `after_open`
-    kDisconnect,    // closes the connection
-    kException,     // a VERSION_MISMATCH exception message
-    kFull,          // TOO_MANY_OBJECTS, as a simulator at its client limit answers
-    kGarbage,       // a size field that no message can have
-    kWrongMessage,  // a well-formed message that is not the open message
-    kNothing,       // never answers
-  };
+  // kOpen is followed in the same write by `after_open`; kException is VERSION_MISMATCH,
+  // kFull TOO_MANY_OBJECTS (a simulator at its client limit), kGarbage a size no message has,
+  // kQuit a quit instead of the open.
+  enum class OpenReply { kOpen, kDisconnect, kException, kFull, kGarbage, kQuit, kNothing };
 
-  // Listens on a free loopback port at once; the client is served on a background thread.
-  explicit ScriptedSimServer(OpenReply reply = OpenReply::kOpenMessage,
+  explicit ScriptedSimServer(OpenReply reply = OpenReply::kOpen,
                              std::vector<std::uint8_t> after_open = {})
       : reply_(reply), after_open_(std::move(after_open)) {
     sockaddr_in address{};
@@ -60,19 +53,16 @@ class ScriptedSimServer {
   ScriptedSimServer& operator=(const ScriptedSimServer&) = delete;
 
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
-  // Stops taking requests off the socket, so that the client's requests pile up.
-  void StopReading() { reading_ = false; }
-  // Writes all of `bytes` once the client's open has been answered (the client's open does not
-  // wait for that answer, so the bytes could otherwise overtake it); false if that fails.
+  void StopReading() { reading_ = false; }  // the client's requests pile up
+  // Writes `bytes` once the open has been answered (the client's open does not wait for the
+  // answer, so the bytes could otherwise overtake it).
   bool Send(const std::vector<std::uint8_t>& bytes) {
     return Eventually([this] { return answered_.load(); }) && WriteAll(client_fd_, bytes);
   }
-  // Ends the client's connection (both directions); shutdown rather than close, as the serving
-  // thread may still be using the descriptor.
+  // Shutdown rather than close: the serving thread may still be using the descriptor.
   void Disconnect() {
     if (client_fd_ >= 0) shutdown(client_fd_, SHUT_RDWR);
   }
-  // Every request decoded so far, in arrival order.
   std::vector<wire::Request> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -94,7 +84,7 @@ class ScriptedSimServer {
     }
     return true;
   }
-  // Blocking; a send that makes no progress for 5 s fails (SO_SNDTIMEO).
+  // A send that makes no progress for 5 s fails (SO_SNDTIMEO).
   static bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
       const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -138,19 +128,17 @@ class ScriptedSimServer {
   }
   void Answer(int fd, const wire::Request& open) {
     std::vector<std::uint8_t> bytes;  // stays empty for kNothing
-    const std::uint32_t version_mismatch = 5, too_many_objects = 11;
     if (reply_ == OpenReply::kDisconnect) return Disconnect();
-    if (reply_ == OpenReply::kOpenMessage) {
+    if (reply_ == OpenReply::kOpen) {
       wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
       bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
     }
     if (reply_ == OpenReply::kException || reply_ == OpenReply::kFull) {
-      wire::EncodeExceptionMessage(open.protocol,
-                                   reply_ == OpenReply::kFull ? too_many_objects : version_mismatch,
-                                   open.send_id, 0, bytes);
+      wire::EncodeExceptionMessage(open.protocol, reply_ == OpenReply::kFull ? 11 : 5, open.send_id,
+                                   0, bytes);
     }
     if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
-    if (reply_ == OpenReply::kWrongMessage) wire::EncodeQuitMessage(open.protocol, bytes);
+    if (reply_ == OpenReply::kQuit) wire::EncodeQuitMessage(open.protocol, bytes);
     WriteAll(fd, bytes);
     answered_ = true;
   }

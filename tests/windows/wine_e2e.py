@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The Windows bridge under Wine against the Linux stand-in simulator, loopback only: start-up
 without a simulator (Windows line ends, status 0, the debugger texts); with a frozen simulator set
-to the worked example, its telemetry line byte for byte and equal to the Linux bridge's, "h270"
-becoming its event, a 1025-byte datagram becoming none, and Ctrl+C ending the bridge with status 0.
+to the worked example, its telemetry line equal byte for byte to the Linux bridge's (which
+bridge_e2e_test pins), "h270" becoming its event, a 1025-byte datagram becoming none, and Ctrl+C
+ending the bridge with status 0.
 
 Usage: wine_e2e.py --wine "WINE [ARG...]" --exe skyhelm.exe --sim skyhelm-sim --linux-bridge skyhelm
                    [--no-sigint]
@@ -12,21 +13,18 @@ handlers corrupts the process.
 """
 import argparse
 import os
+import queue
 import shlex
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
-sys.dont_write_bytecode = True  # keeps the source tree free of __pycache__
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from loopback import LOOPBACK, Child, Fail, Peer, free_port, start_simulator  # noqa: E402
-
+LOOPBACK = "127.0.0.1"
 WINE_TIMEOUT_S = 120  # one Wine process start and run, prefix already built
 WAIT_S = 60  # any one expected reaction
-
-# The worked example: the simulator's values and the line the bridge makes of them.
 WORKED_EXAMPLE_SETTINGS = (
     "Ground Velocity=120|Plane Altitude=350|Plane Pitch Degrees=2.5|Plane Bank Degrees=-10.25|"
     "Autopilot Flight Director Pitch=3|Autopilot Flight Director Bank=-5|"
@@ -35,8 +33,69 @@ WORKED_EXAMPLE_SETTINGS = (
     "Autopilot Master=1|Autopilot Vertical Hold Var=700|Autopilot Vertical Hold=1|"
     "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
     "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1").split("|")
-WORKED_EXAMPLE_LINE = (b"v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,"
-                       b"700,1,900,0,47.250000,-122.500000,268,1.000000,\n\r\n")
+
+
+class Fail(Exception):
+    pass
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+
+
+class Child:
+    """A child whose standard output lines are read on a thread, for wait_line."""
+
+    def __init__(self, argv, env=None):
+        self.name, self.seen, self.lines = " ".join(map(os.path.basename, argv)), [], queue.Queue()
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, env=env)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.put(raw.decode("latin-1").rstrip("\r\n"))
+        self.lines.put(None)
+
+    def wait_line(self, prefix):
+        """Consumes lines until one starts with `prefix`; that line."""
+        deadline = time.monotonic() + WAIT_S
+        while True:
+            try:
+                line = self.lines.get(timeout=max(deadline - time.monotonic(), 0.01))
+            except queue.Empty:
+                line = None
+            if line is None:
+                raise Fail(f"{self.name}: no {prefix!r} within {WAIT_S} s; saw {self.seen[-5:]}")
+            self.seen.append(line)
+            if line.startswith(prefix):
+                return line
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+def telemetry_line(peer, port):
+    """Sends "1" to the bridge on `port` until a datagram other than "\\r\\n" (all it has before the
+    first record) comes back; that datagram."""
+    peer.bind((LOOPBACK, 0))
+    peer.settimeout(0.2)
+    deadline = time.monotonic() + WAIT_S
+    while time.monotonic() < deadline:
+        peer.sendto(b"1", (LOOPBACK, port))  # the bridge binds on its first pass: may be lost
+        try:
+            while (data := peer.recv(2048)) == b"\r\n":
+                pass
+            return data
+        except (socket.timeout, ConnectionRefusedError):
+            pass
+    raise Fail(f"no telemetry line from the bridge on port {port}")
 
 
 def check_startup(args, children):
@@ -57,33 +116,31 @@ def check_startup(args, children):
 
 
 def check_bridge(args, children):
-    sim, sim_address = start_simulator(args.sim, WAIT_S, WORKED_EXAMPLE_SETTINGS)
+    sets = [a for s in WORKED_EXAMPLE_SETTINGS for a in ("--set", s)]
+    sim = Child([args.sim, "--port", "0", "--freeze"] + sets)
     children.append(sim)
-    env = dict(os.environ, SKYHELM_SIM_ADDRESS=sim_address)
+    env = dict(os.environ, SKYHELM_SIM_ADDRESS=sim.wait_line("listening on ").split()[-1])
     win_port, linux_port = free_port(), free_port()
-    bridge = Child(args.wine + [args.exe, str(win_port)], WAIT_S, env)
-    children.append(bridge)
-    children.append(Child([args.linux_bridge, str(linux_port)], WAIT_S, env))
-    bridge.wait_line(lambda l: l == "Running...", "Running...")
-
-    win_peer, linux_peer = Peer(win_port, WAIT_S), Peer(linux_port, WAIT_S)
-    win_line, linux_line = win_peer.line(), linux_peer.line()
-    if win_line != WORKED_EXAMPLE_LINE or win_line != linux_line:
-        raise Fail(f"telemetry differs:\n  windows {win_line!r}\n  linux   {linux_line!r}\n"
-                   f"  example {WORKED_EXAMPLE_LINE!r}")
-
-    # A datagram one byte over the buffer fails the receive: the marker h90 is the very next event.
-    for datagrams, expected in (([b"h270"], "270"), ([b"h" + b"1" * 1024, b"h90"], "90")):
-        for datagram in datagrams:
-            win_peer.send(datagram)
-        event = sim.wait_line(lambda l: l.startswith("event "), f"event after {datagrams[-1]!r}")
-        if event != f"event HEADING_BUG_SET {expected}":
-            raise Fail(f"{datagrams[-1][:8]!r} gave {event!r}")
+    bridge = Child(args.wine + [args.exe, str(win_port)], env)
+    children += [bridge, Child([args.linux_bridge, str(linux_port)], env)]
+    bridge.wait_line("Running...")
+    with socket.socket(type=socket.SOCK_DGRAM) as win_peer, \
+            socket.socket(type=socket.SOCK_DGRAM) as linux_peer:
+        win_line, linux_line = telemetry_line(win_peer, win_port), telemetry_line(
+            linux_peer, linux_port)
+        if win_line != linux_line or not win_line.startswith(b"v1.2,"):
+            raise Fail(f"telemetry differs:\n  windows {win_line!r}\n  linux   {linux_line!r}")
+        # A datagram one byte over the buffer fails the receive: the marker h90 is the very next
+        # event.
+        for datagrams, expected in (([b"h270"], "270"), ([b"h" + b"1" * 1024, b"h90"], "90")):
+            for datagram in datagrams:
+                win_peer.sendto(datagram, (LOOPBACK, win_port))
+            event = sim.wait_line("event ")
+            if event != f"event HEADING_BUG_SET {expected}":
+                raise Fail(f"{datagrams[-1][:8]!r} gave {event!r}")
     print(f"worked-example line ({len(win_line)} bytes) byte for byte from Windows and Linux")
-
     if args.no_sigint:
-        bridge.proc.kill()
-        return
+        return bridge.proc.kill()
     # Wine turns SIGINT into the console's Ctrl+C event.
     bridge.proc.send_signal(signal.SIGINT)
     status = bridge.proc.wait(timeout=WAIT_S)
