@@ -10,6 +10,8 @@ if [ ! -x build/tests/bridge_e2e_test ]; then
   cmake --preset ci >/dev/null
   cmake --build --preset ci -j "$(nproc)" --target skyhelm skyhelm-sim bridge_e2e_test
 fi
-export SKYHELM_BRIDGE_WRAPPER="$(command -v valgrind) --error-exitcode=99 --leak-check=full
+# An assignment of its own, so that a missing valgrind stops the stage here (set -e).
+valgrind=$(command -v valgrind)
+export SKYHELM_BRIDGE_WRAPPER="$valgrind --error-exitcode=99 --leak-check=full
   --errors-for-leak-kinds=definite --track-origins=yes --quiet"
 timeout 600 build/tests/bridge_e2e_test --gtest_filter='-*StandardStreams*' --gtest_brief=1
