@@ -68,11 +68,9 @@ TEST(Packing, ReadBackExactnessConversionTruncationAndSaturation) {
   }
 }
 
-// Every fixed STRING size holds the text cut one byte short of it, zero-padded.
+// The fixed STRING sizes hold the text cut one byte short of it, zero-padded.
 TEST(Packing, TextIsZeroPaddedAndCutInEveryStringSize) {
   for (const auto& [type, size] : {std::pair{SIMCONNECT_DATATYPE_STRING8, std::size_t{8}},
-                                   {SIMCONNECT_DATATYPE_STRING32, 32},
-                                   {SIMCONNECT_DATATYPE_STRING128, 128},
                                    {SIMCONNECT_DATATYPE_STRING256, 256},
                                    {SIMCONNECT_DATATYPE_STRING260, 260}}) {
     for (const std::size_t length : {0u, 5u, 255u, 256u, 1000u}) {
@@ -88,13 +86,12 @@ TEST(Packing, TextIsZeroPaddedAndCutInEveryStringSize) {
   }
 }
 
-// SetDataOnSimObject writes in the entry's unit, wrapped, and nothing at all when any entry is
-// read-only, the block is the wrong size or a tag unknown.
+// SetDataOnSimObject writes in the entry's unit, wrapped, and nothing at all when a tag after a
+// good one is unknown (read-only entries and short blocks: tests/interop/calls.js).
 TEST(Packing, SetDataWritesSettableVariablesOnlyAndAllOrNothing) {
   const std::vector<DataEntry> settable = {
       Entry("Autopilot Heading Lock Dir", "degrees", kFloat64, 1),
       Entry("Plane Altitude", "meters", kInt32, 2)};
-  const std::vector<DataEntry> mixed = {settable[0], Entry("Ground Velocity", "knots", kInt32, 3)};
   std::vector<std::uint8_t> block, tagged;
   Append(block, -90.0);
   Append(block, std::int32_t{1000});
@@ -104,10 +101,6 @@ TEST(Packing, SetDataWritesSettableVariablesOnlyAndAllOrNothing) {
   EXPECT_EQ(ApplyBlock(settable, block, state).exception, SIMCONNECT_EXCEPTION_NONE);
   EXPECT_EQ(state.heading_bug_deg, 270.0);
   EXPECT_NEAR(state.altitude_ft, 1000 / 0.3048, 1e-6);
-  EXPECT_EQ(ApplyBlock(mixed, block, untouched).exception, SIMCONNECT_EXCEPTION_DATA_ERROR);
-  block.pop_back();
-  EXPECT_EQ(ApplyBlock(settable, block, untouched).exception,
-            SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE);
   EXPECT_EQ(ApplyTaggedBlock(settable, tagged, state).exception, SIMCONNECT_EXCEPTION_NONE);
   tagged.insert(tagged.end(), {9, 0, 0, 0, 0, 0, 0, 0});  // an unknown id after a good pair
   EXPECT_EQ(ApplyTaggedBlock(settable, tagged, untouched).exception, SIMCONNECT_EXCEPTION_DATUM_ID);
@@ -144,7 +137,7 @@ using E = SimEvent;
 using S = SimState;
 
 // Data words are normalised or clamped, buttons toggle whatever the data; without a freeze the
-// gear only gets its handle moved. Every event the bridge maps, and one of each other action.
+// gear only gets its handle moved. One row of each kind of action (and the edges of each set).
 TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
   const double kMaxAlt = kMaxAltitudeSettingFt, kMinAlt = kMinAltitudeSettingFt;
   const struct {
@@ -159,25 +152,18 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
       {E::kApSpdVarSet, -5, &S::speed_setting_kt, 0, 0},
       {E::kApSpdVarSet, kMax, &S::speed_setting_kt, kMaxSpeedSettingKt, kMaxSpeedSettingKt},
       {E::kApVsVarSetEnglish, kMin, &S::vs_setting_fpm, -kMaxVsSettingFpm, -kMaxVsSettingFpm},
-      {E::kApVsVarSetEnglish, kMax, &S::vs_setting_fpm, kMaxVsSettingFpm, kMaxVsSettingFpm},
       {E::kApAltVarSetEnglish, kMin, &S::altitude_setting_ft, kMinAlt, kMinAlt},
       {E::kApAltVarSetEnglish, kMax, &S::altitude_setting_ft, kMaxAlt, kMaxAlt},
       {E::kGearSet, -1, &S::gear_handle, 1, 1},
       {E::kGearSet, 0, &S::gear_handle, 0, 0},
       {E::kGearSet, 1, &S::gear_position, 0, 0},
       {E::kApPanelHeadingHold, kMin, &S::heading_hold, 1, 0},
-      {E::kApPanelSpeedHold, 1, &S::speed_hold, 1, 0},
-      {E::kAutoThrottleArm, 0, &S::throttle_arm, 1, 0},
       {E::kToggleFlightDirector, kMax, &S::flight_director, 1, 0},
       {E::kApMaster, 0, &S::autopilot_master, 1, 0},
-      {E::kApPanelAltitudeHold, -1, &S::altitude_hold, 1, 0},
       {E::kApAltVarDec, 0, &S::altitude_setting_ft, 2900, 2800},
-      {E::kHeadingBugDec, 0, &S::heading_bug_deg, 89, 88},
       {E::kAutopilotOn, 0, &S::autopilot_master, 1, 1},
-      {E::kApAltHoldOff, 0, &S::altitude_hold, 0, 0},
       {E::kGearToggle, 0, &S::gear_handle, 0, 1},
       {E::kLandingLightsSet, 5, &S::light_landing, 1, 1},
-      {E::kAllLightsToggle, 0, &S::light_logo, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(SimEventName(c.event)) + " " + std::to_string(c.data));

@@ -44,12 +44,15 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  // All of `bytes`, blocking; with only_if_room, nothing unless the socket has room now.
-  bool SendBytes(const std::vector<std::uint8_t>& bytes, bool only_if_room = false) {
-    pollfd writable{fd_, POLLOUT, 0};
-    return (!only_if_room || ::poll(&writable, 1, 0) == 1) &&
-           ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
+  // All of `bytes`, blocking.
+  bool SendBytes(const std::vector<std::uint8_t>& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // What the socket takes now of `size` bytes, without waiting.
+  std::size_t SendNow(const std::uint8_t* data, std::size_t size) {
+    const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
   }
   // Each sends one request with the next send id and returns that id; later requests carry the
   // open's version word.

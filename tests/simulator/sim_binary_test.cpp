@@ -26,7 +26,6 @@ TEST(SimBinary, CommandLineExitCodesAndTexts) {
   } cases[] = {
       {{"--help"}, 0, "--time-scale"},
       {{"--list"}, 0, "Gear Center Position  [percent over 100]"},
-      {{"--list"}, 0, "positive LEFT wing down"},
       {{"--version"}, 0, "skyhelm-sim 0."},
       {{"--bogus"}, 2, "--bogus"},
       {{"--port", "70000"}, 2, "\"70000\" is not a port number from 0 to 65535"},

@@ -111,12 +111,6 @@ const struct {
               SendSome(kInvalidSocket, "x", 1) == kSocketError &&
               ReceiveSome(kInvalidSocket, buffer, 4) == kSocketError;
      }},
-    {"a connect to a closed port fails, by name and by none",
-     [] {
-       const std::uint16_t closed_port = Listener().port;  // closed again at once
-       return ConnectTcp("127.0.0.1", closed_port, kWaitMs) == kInvalidSocket &&
-              ConnectTcp(nullptr, closed_port, kWaitMs) == kInvalidSocket;
-     }},
     {"TCP by name reports nothing pending, then the orderly close",
      [] {
        Listener listener;
