@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -131,7 +133,13 @@ int LoopbackTcp(int port, int listener = -1);
 std::int64_t ProcessCpuNs(pid_t pid);
 
 // Peak resident set size (VmHWM of /proc/<pid>/status) in KiB; -1 when it cannot be read.
-inline long PeakRssKib(pid_t pid) { return test_support::ResidentKiB(pid, "VmHWM:"); }
+inline long PeakRssKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
 
 // A latency distribution: raw samples (for the plot) and their summary.
 struct LatencySeries {

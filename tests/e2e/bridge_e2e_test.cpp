@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,24 +36,16 @@ const std::string kWorkedExampleReply =
     "v1.2,120,350,2.500000,-10.250000,3.000000,-5.000000,270,1,140,0,1,1,1,700,1,900,0,"
     "47.250000,-122.500000,268,1.000000,\n\r\n";
 
-// The simulator's start values that give the worked-example line, separated by "|".
-const char kWorkedExampleSettings[] =
-    "Ground Velocity=120|Plane Altitude=350|Plane Pitch Degrees=2.5|Plane Bank Degrees=-10.25|"
-    "Autopilot Flight Director Pitch=3|Autopilot Flight Director Bank=-5|"
-    "Autopilot Heading Lock Dir=270|Autopilot Heading Lock=1|Autopilot Airspeed Hold Var=140|"
-    "Autopilot Airspeed Hold=0|Autopilot Throttle Arm=1|Autopilot Flight Director Active=1|"
-    "Autopilot Master=1|Autopilot Vertical Hold Var=700|Autopilot Vertical Hold=1|"
-    "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
-    "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1";
-
 class BridgeRun : public ::testing::Test {
  protected:
   // The frozen simulator set to the worked example, the bridge on it, and a peer that has joined.
   void StartBoth(StderrMode stderr_mode = StderrMode::kCaptured) {
+    // The simulator's start values that give the worked-example line, one "--set" per line.
     std::vector<std::string> args = {"--freeze"};
-    std::istringstream settings(kWorkedExampleSettings);
-    for (std::string setting; std::getline(settings, setting, '|');)
+    std::ifstream settings(SKYHELM_WORKED_EXAMPLE);
+    for (std::string setting; std::getline(settings, setting);)
       args.insert(args.end(), {"--set", setting});
+    ASSERT_EQ(args.size(), 43u) << SKYHELM_WORKED_EXAMPLE;
     sim_ = StartSimulator(args, sim_port_);
     ASSERT_NE(sim_, nullptr) << "skyhelm-sim did not start";
     ASSERT_NO_FATAL_FAILURE(

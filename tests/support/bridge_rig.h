@@ -1,10 +1,9 @@
 // Test support for the runs of the real programs: the bridge and stand-in simulator as children,
-// telemetry lines, and a process's resident memory. Peers are tests/support/loopback_peer.h.
+// telemetry lines. Peers are tests/support/loopback_peer.h.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -19,21 +18,13 @@ namespace skyhelm::test_support {
 // Generous: the suite also runs under sanitizers on a loaded two-core machine.
 inline constexpr milliseconds kPatience{10000};
 
-// For a child whose memory a test measures: AddressSanitizer's freed-memory quarantine would grow
-// the resident set by design. Keeps the caller's other options; harmless without the sanitizer.
-inline std::vector<std::string> MeasuredChildEnvironment() {
-  const char* inherited = std::getenv("ASAN_OPTIONS");
-  const std::string options = inherited != nullptr ? std::string(inherited) + ":" : "";
-  return {"ASAN_OPTIONS=" + options + "quarantine_size_mb=0:thread_local_quarantine_size_kb=0"};
-}
-
 // skyhelm-sim on a free loopback port (--port 0 plus `args`); `port` is read from its first line.
 // nullptr if it did not start.
 inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::string>& args,
                                                     int& port) {
   std::vector<std::string> all{"--port", "0"};
   all.insert(all.end(), args.begin(), args.end());
-  auto sim = ChildProcess::Start(BinPath("skyhelm-sim"), all, MeasuredChildEnvironment());
+  auto sim = ChildProcess::Start(BinPath("skyhelm-sim"), all);
   const std::string marker = "listening on 127.0.0.1:";
   if (!sim || !sim->WaitForStdout("\n", kPatience)) return nullptr;
   const std::size_t at = sim->Stdout().find(marker);
@@ -75,16 +66,6 @@ inline std::vector<std::string> EventLines(const std::string& simulator_stdout) 
     if (line.rfind("event ", 0) == 0) events.push_back(line);
   }
   return events;
-}
-
-// VmRSS (or another "Vm...:" field, e.g. the peak "VmHWM:") of a live process in KiB, from
-// /proc/<pid>/status; -1 when it cannot be read.
-inline long ResidentKiB(pid_t pid, const std::string& field = "VmRSS:") {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
-  }
-  return -1;
 }
 
 // The i-th value (0-based, after the tag) of a telemetry line as the bridge sends it,

@@ -25,14 +25,10 @@ import time
 LOOPBACK = "127.0.0.1"
 WINE_TIMEOUT_S = 120  # one Wine process start and run, prefix already built
 WAIT_S = 60  # any one expected reaction
-WORKED_EXAMPLE_SETTINGS = (
-    "Ground Velocity=120|Plane Altitude=350|Plane Pitch Degrees=2.5|Plane Bank Degrees=-10.25|"
-    "Autopilot Flight Director Pitch=3|Autopilot Flight Director Bank=-5|"
-    "Autopilot Heading Lock Dir=270|Autopilot Heading Lock=1|Autopilot Airspeed Hold Var=140|"
-    "Autopilot Airspeed Hold=0|Autopilot Throttle Arm=1|Autopilot Flight Director Active=1|"
-    "Autopilot Master=1|Autopilot Vertical Hold Var=700|Autopilot Vertical Hold=1|"
-    "Autopilot Altitude Lock Var=900|Autopilot Altitude Lock=0|Plane Latitude=47.25|"
-    "Plane Longitude=-122.5|Plane Heading Degrees True=268|Gear Center Position=1").split("|")
+# The simulator's start values that give the worked-example line, one "--set" per line.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e",
+                       "worked_example.txt"), encoding="utf-8") as f:
+    WORKED_EXAMPLE_SETTINGS = f.read().splitlines()
 
 
 class Fail(Exception):
