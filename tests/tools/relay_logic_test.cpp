@@ -287,12 +287,9 @@ TEST_P(Hosts, OnlyThisMachinesNamesAndItsOwnPage) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Policy, Hosts, ::testing::Values(
     HostCase{"loopback_own_page", "127.0.0.1:8047", "http://127.0.0.1:8047", true, true},
-    HostCase{"lan_address_own_page", "192.168.1.5:8047", "http://192.168.1.5:8047", true, true},
     HostCase{"host_name_any_case", "Cockpit.:8047", "http://cockpit.:8047", true, true},
-    HostCase{"v6_loopback", "[::1]:8047", nullptr, true, true},
     HostCase{"v6_loopback_without_port", "[::1]", "http://[::1]", true, true},
     HostCase{"rebound_name", "evil.example:8047", "http://evil.example:8047", false, false},
-    HostCase{"foreign_origin", "192.168.1.5:8047", "http://evil.example", true, false},
     HostCase{"other_port_origin", "127.0.0.1:8047", "http://127.0.0.1:1", true, false},
     HostCase{"https_origin", "127.0.0.1:8047", "https://127.0.0.1:8047", true, false},
     HostCase{"null_origin", "127.0.0.1:8047", "null", true, false},
