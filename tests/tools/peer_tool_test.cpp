@@ -3,7 +3,7 @@
 // view's screen.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,20 +48,14 @@ INSTANTIATE_TEST_SUITE_P(Texts, CommandCheckTable, ::testing::Values(
     CheckCase{"h0", true, "heading bug 0", ""},
     CheckCase{"h360", true, "heading bug 360", ""},
     CheckCase{"h400", false, "heading bug 400", "h400 is out of range: heading bug takes 0 to 360"},
-    CheckCase{"h-5", false, "heading bug -5", "out of range"},
     CheckCase{"v-9901", false, "vertical speed setting -9901 ft/min", "-9900 to 9900"},
-    CheckCase{"k1000", false, "speed setting 1000 kt", "0 to 999"},
-    CheckCase{"l-1", false, "altitude setting -1 ft", "0 to 99900"},
     CheckCase{"g", true, "gear up", ""},
     CheckCase{"g-7", true, "gear down", ""},
     CheckCase{"FE", true, "flight director, then autopilot master", ""},
     CheckCase{"l 4500", true, "altitude setting 4500 ft", ""},
     CheckCase{"help", false, "heading bug 0", "\"elp\" after h would be ignored"},
-    CheckCase{"gear down", false, "gear up", "\"ear down\" after g"},
     CheckCase{"V1000", false, "altitude hold", "V takes no value"},
-    CheckCase{"EH", false, "autopilot master", "\"H\" after E"},
     CheckCase{"l4500V", false, "altitude setting 4500 ft", "\"V\" after l4500"},
-    CheckCase{"e", false, "nothing", "commands nothing"},
     CheckCase{"1", false, "nothing", "commands nothing"},
     CheckCase{"", false, "nothing", "empty"},
     CheckCase{std::string("h90\0H", 5), false, "heading bug 90", "the 1 byte(s) after"},
@@ -114,62 +108,32 @@ constexpr ClaimSent kSilence = ClaimSent::kAfterSilence;
 constexpr ClaimSent kAlive = ClaimSent::kKeepAlive;
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(PeerClaim, Claims, ::testing::Values(
-    ClaimScenario{"FirstTickClaims", {{0, false, kSilence}, {50, false, kNone}}},
-    ClaimScenario{"SilentBridgeIsClaimedAgain", {{0, false, kSilence}, {99, false, kNone},
-        {100, false, kSilence}, {150, false, kNone}, {200, false, kSilence}}},
+    ClaimScenario{"SilentBridgeIsClaimedAgain", {{0, false, kSilence}, {50, false, kNone},
+        {99, false, kNone}, {100, false, kSilence}, {150, false, kNone}, {200, false, kSilence}}},
     // Silence counts from the newest datagram, not from the claim.
     ClaimScenario{"SilenceCountsFromTheLastLine", {{0, false, kSilence}, {80, true, kNone},
         {150, false, kNone}, {180, false, kSilence}}},
     // A steady stream still sends a claim once per keep-alive period, and only one.
     ClaimScenario{"SteadyStreamKeepsAlive", {{0, true, kSilence}, {50, true, kNone},
         {950, true, kNone}, {1000, true, kAlive}, {1010, true, kNone}, {1990, true, kNone},
-        {2000, true, kAlive}}},
-    // A keep-alive restarts the silence clock like any claim.
-    ClaimScenario{"KeepAliveThenSilence", {{0, true, kSilence}, {1000, true, kAlive},
-        {1050, false, kNone}, {1100, false, kSilence}}}),
+        {2000, true, kAlive}}}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
-// After a claim at 100 ms, datagrams reach the socket at `arrivals_ms` (read whenever).
-struct WitnessCase {
-  const char* name;
-  std::vector<int> arrivals_ms;
-  bool takeover;
-};
-void PrintTo(const WitnessCase& c, std::ostream* os) { *os << c.name; }
-class Witness : public ::testing::TestWithParam<WitnessCase> {};
-
-TEST_P(Witness, CallsATakeoverOnlyWhenTheStreamResumesBecauseOfTheClaim) {
-  TakeoverWitness witness(milliseconds(30));
+// After a claim at 100 ms, the first datagram arrives at `at_ms`.
+TEST(PeerClaim, OnlyAnAnswerWithinTheWindowIsATakeover) {
   const Clock::time_point start = Clock::now();
-  witness.ClaimedAfterSilence(start + milliseconds(100));
-  witness.ClaimedAfterSilence(start + milliseconds(150));  // a later claim of the same pause
-  bool takeover = false;
-  for (int at : GetParam().arrivals_ms) takeover |= witness.Arrived(start + milliseconds(at));
-  EXPECT_EQ(takeover, GetParam().takeover);
+  for (const auto& [at_ms, takeover] : {std::pair{101, true}, std::pair{140, false}}) {
+    TakeoverWitness witness(milliseconds(30));
+    witness.ClaimedAfterSilence(start + milliseconds(100));
+    EXPECT_EQ(witness.Arrived(start + milliseconds(at_ms)), takeover) << at_ms;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    PeerClaim, Witness,
-    ::testing::Values(WitnessCase{"AnsweredAtOnce", {101, 102}, true},
-                      // Queued while this process was late: the bridge never stopped sending.
-                      WitnessCase{"ArrivedBeforeTheClaimButReadAfterIt", {90, 101}, false},
-                      WitnessCase{"ResumedOnItsOwnLater", {140}, false},
-                      WitnessCase{"LaterClaimOfTheSamePauseDoesNotCount", {151}, false}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 // The frame's rows with the escape sequences removed.
 std::vector<std::string> VisibleRows(const std::string& frame) {
-  std::string plain;
-  for (std::size_t i = 0; i < frame.size(); ++i) {
-    if (frame[i] == '\x1b') {
-      while (i < frame.size() && !std::isalpha(static_cast<unsigned char>(frame[i]))) ++i;
-    } else if (frame[i] != '\r') {
-      plain += frame[i];
-    }
-  }
+  std::istringstream stream(std::regex_replace(frame, std::regex("\x1b[^A-Za-z]*[A-Za-z]|\r"), ""));
   std::vector<std::string> rows;
-  std::istringstream stream(plain);
   for (std::string row; std::getline(stream, row);) rows.push_back(row);
   return rows;
 }
