@@ -270,12 +270,13 @@ TEST_F(RelayRig, ServesOnlyItsOwnNamesAndForwardsOnlyCheckedAuthorisedCommands) 
 }
 
 // 0.0.0.0 is network mode; the test reaches it through 127.0.0.1 only.
-TEST_F(RelayRig, NetworkModeRequiresTheTokenItPrints) {
+TEST_F(RelayRig, NetworkModeWarnsAndRequiresTheTokenItPrints) {
   ASSERT_NO_FATAL_FAILURE(Start({"--listen", "0.0.0.0"}));
   ASSERT_TRUE(relay_->WaitForStdout("(generated", kGenerous)) << relay_->Stdout();
   const std::string out = relay_->Stdout();
   const auto at = out.find("token ");
   ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_TRUE(relay_->WaitForStderr("takes commands from anyone", kGenerous)) << relay_->Stderr();
   WebClient client(http_port_, "http://127.0.0.1:" + std::to_string(http_port_));
   ASSERT_FALSE(client.ec) << client.ec.message();
   EXPECT_NE(client.Ask(Command("F", "")).find("\"code\":\"token_required\""), std::string::npos);
