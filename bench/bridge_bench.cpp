@@ -16,6 +16,9 @@
 
 #include "bench/alloc_counters.h"
 #include "bench/bench.h"
+#include "platform/simconnect/wire_protocol.h"
+#include "sim/telemetry.h"
+#include "sim/telemetry_schema.h"
 #include "simulator/server.h"
 
 namespace skyhelm::bench {
@@ -326,19 +329,11 @@ void MeasureAllocations(const BridgeBenchOptions& options, BenchResults& results
 // carrying that altitude tells how old the frame is. The relay's own hop replaces the simulator's
 // send, not adds to it: the stamp is taken where the simulator would write.
 constexpr int kPollMs = 50;
-constexpr std::size_t kMaxMessageBytes = 64 * 1024;  // the wire protocol's bound
-// SIMCONNECT_RECV_SIMOBJECT_DATA: dwID at 8, dwRequestID at 12, the record from 40; "Plane
-// Altitude" is the record's INT32 at 260.
-constexpr std::uint32_t kSimObjectDataId = 8;
-constexpr std::uint32_t kTelemetryRequestId = 0;
-constexpr std::size_t kAltitudeOffset = 40 + 260;
-constexpr std::size_t kTelemetryMessageBytes = 40 + 340;
-
-std::uint32_t ReadU32(const std::uint8_t* data) {  // the wire's little-endian, as this machine
-  std::uint32_t value = 0;
-  std::memcpy(&value, data, sizeof value);
-  return value;
-}
+// "Plane Altitude" in a data message of the telemetry request: the message's header, then the
+// record.
+constexpr std::size_t kAltitudeOffset =
+    kTelemetryMessageBytes - kTelemetryRecordBytes + kTelemetryFields[1].record_offset;
+static_assert(std::string_view(kTelemetryDefinitionEntries[2].datum_name) == "Plane Altitude");
 
 bool SendAll(int fd, const void* data, std::size_t size) {
   return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
@@ -436,13 +431,14 @@ class FrameRelay {
     std::size_t start = 0;
     while (pending_bytes_ - start >= 4) {
       std::uint8_t* message = pending_.data() + start;
-      const std::uint32_t size = ReadU32(message);
-      if (size < 12 || size > kMaxMessageBytes) return false;  // not the protocol we know
+      const std::uint32_t size = wire::GetU32(message);
+      if (size < wire::kMessageHeaderBytes || size > wire::kMaxMessageBytes)
+        return false;  // not the protocol we know
       if (pending_bytes_ - start < size) break;
       const std::uint64_t number = frames_ + 1;
       if (size >= kTelemetryMessageBytes && number <= max_frames_ &&
-          ReadU32(message + 8) == kSimObjectDataId &&
-          ReadU32(message + 12) == kTelemetryRequestId) {
+          wire::GetU32(message + 8) == SIMCONNECT_RECV_ID_SIMOBJECT_DATA &&
+          wire::GetU32(message + 12) == kTelemetryRequest) {
         const auto altitude = static_cast<std::int32_t>(number);
         std::memcpy(message + kAltitudeOffset, &altitude, sizeof altitude);
         stamps_ns_[number].store(NowNs(), std::memory_order_release);

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <SimConnect.h>
+
 #include "platform/simconnect/wire_protocol.h"
 #include "tests/support/child_process.h"
 
@@ -134,8 +136,11 @@ class ScriptedSimServer {
       bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
     }
     if (reply_ == OpenReply::kException || reply_ == OpenReply::kFull) {
-      wire::EncodeExceptionMessage(open.protocol, reply_ == OpenReply::kFull ? 11 : 5, open.send_id,
-                                   0, bytes);
+      wire::EncodeExceptionMessage(open.protocol,
+                                   reply_ == OpenReply::kFull
+                                       ? SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS
+                                       : SIMCONNECT_EXCEPTION_VERSION_MISMATCH,
+                                   open.send_id, 0, bytes);
     }
     if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
     if (reply_ == OpenReply::kQuit) wire::EncodeQuitMessage(open.protocol, bytes);
