@@ -9,8 +9,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -127,19 +125,8 @@ LoopCost MeasureSyscallLoop(double seconds, std::size_t line_bytes);
 // theirs: to 127.0.0.1:port, or (with a listener) the next one accepted there. -1 on failure.
 int LoopbackTcp(int port, int listener = -1);
 
-// CPU time the process has had so far, summed over all its threads, in nanoseconds (from
-// /proc/<pid>/task/*/schedstat, which counts in nanoseconds rather than clock ticks). -1 when it
-// cannot be read (the process has gone).
-std::int64_t ProcessCpuNs(pid_t pid);
-
 // Peak resident set size (VmHWM of /proc/<pid>/status) in KiB; -1 when it cannot be read.
-inline long PeakRssKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
+long PeakRssKib(pid_t pid);
 
 // A latency distribution: raw samples (for the plot) and their summary.
 struct LatencySeries {

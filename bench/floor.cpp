@@ -1,5 +1,6 @@
 // The floor that this machine sets in this run: one-way loopback UDP and TCP latency between two
-// processes, and a bare loop of the bridge's 100-microsecond select with nothing else to do.
+// processes, and a bare loop of the bridge's 100-microsecond select with nothing else to do; the
+// CPU time and peak memory of a process, from /proc.
 #include <netinet/tcp.h>
 #include <sys/mman.h>
 #include <sys/select.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,15 +38,8 @@ struct SocketPair {
       if (listener >= 0) close(listener);
       return;
     }
-    for (int i = 0; i < 2; ++i) {
-      fd[i] = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      address[i].sin_family = AF_INET;
-      address[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof address[i];
-      bind(fd[i], reinterpret_cast<const sockaddr*>(&address[i]), length);
-      getsockname(fd[i], reinterpret_cast<sockaddr*>(&address[i]), &length);
-    }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i) fd[i] = test_support::BindOnLoopback(SOCK_DGRAM, address[i]);
+    for (int i = 0; i < 2 && ok(); ++i) {
       connect(fd[i], reinterpret_cast<const sockaddr*>(&address[1 - i]), sizeof address[0]);
     }
   }
@@ -100,6 +95,21 @@ void WaitReadable100us(int fd) {
   FD_SET(fd, &read_set);
   timeval timeout{0, 100};
   select(fd + 1, &read_set, nullptr, nullptr, &timeout);
+}
+
+// CPU time the process has had so far, summed over all its threads, in nanoseconds (from
+// /proc/<pid>/task/*/schedstat, which counts in nanoseconds rather than clock ticks). -1 when it
+// cannot be read (the process has gone).
+std::int64_t ProcessCpuNs(pid_t pid) {
+  std::int64_t total_ns = -1;
+  std::error_code gone;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    long long on_cpu_ns = 0;
+    if (schedstat >> on_cpu_ns) total_ns = (total_ns < 0 ? 0 : total_ns) + on_cpu_ns;
+  }
+  return total_ns;
 }
 
 }  // namespace
@@ -168,18 +178,6 @@ std::vector<std::int64_t> MeasureOneWay(bool tcp, std::size_t samples, bool show
   return latencies_ns;
 }
 
-std::int64_t ProcessCpuNs(pid_t pid) {
-  std::int64_t total_ns = -1;
-  std::error_code gone;
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
-    std::ifstream schedstat(task.path() / "schedstat");
-    long long on_cpu_ns = 0;
-    if (schedstat >> on_cpu_ns) total_ns = (total_ns < 0 ? 0 : total_ns) + on_cpu_ns;
-  }
-  return total_ns;
-}
-
 LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, double seconds) {
   const std::int64_t start_ns = NowNs();
   const std::uint64_t start_passes = pass_count();
@@ -190,6 +188,14 @@ LoopCost WatchLoop(pid_t pid, const std::function<std::uint64_t()>& pass_count, 
   const std::int64_t end_ns = NowNs();
   return {end_passes - start_passes, static_cast<double>(end_ns - start_ns) / 1e9,
           (start_cpu_ns < 0 || end_cpu_ns < 0) ? 0 : end_cpu_ns - start_cpu_ns};
+}
+
+long PeakRssKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
 }
 
 LoopCost MeasureBareSelectLoop(double seconds) {

@@ -24,13 +24,6 @@ using WebSocket = beast::websocket::stream<tcp::socket>;
 using std::chrono::milliseconds;
 using test_support::StderrMode;
 
-// The number after `prefix` on the line of the child's output that starts with it, waiting for it
-// up to ten seconds; 0 when it never came.
-int WaitForPort(ChildProcess& child, const std::string& prefix) {
-  if (!child.WaitForStdout(prefix, test_support::kPatience)) return 0;
-  return std::atoi(child.Stdout().c_str() + child.Stdout().find(prefix) + prefix.size());
-}
-
 struct Pair {
   std::unique_ptr<ChildProcess> sim, bridge;
   int bridge_port = test_support::FreeLoopbackPort(true);
@@ -108,8 +101,9 @@ int Run(int commands, double seconds, double rate_hz) {
                           {"--bridge", "127.0.0.1:" + std::to_string(relayed.bridge_port),
                            "--udp-port", "0", "--http-port", "0", "--rate", rate},
                           {}, StderrMode::kDiscarded);
-  const int relay_udp = relay ? WaitForPort(*relay, "relay udp 127.0.0.1:") : 0;
-  const int relay_http = relay ? WaitForPort(*relay, "panel http://127.0.0.1:") : 0;
+  const int relay_udp = relay ? relay->WaitForPort("relay udp ", test_support::kPatience) : 0;
+  const int relay_http =
+      relay ? relay->WaitForPort("panel http://127.0.0.1", test_support::kPatience) : 0;
   if (relay_udp == 0 || relay_http == 0) {
     std::cerr << "relay-bench: the relay did not start\n";
     return 1;

@@ -25,12 +25,8 @@ inline std::unique_ptr<ChildProcess> StartSimulator(const std::vector<std::strin
   std::vector<std::string> all{"--port", "0"};
   all.insert(all.end(), args.begin(), args.end());
   auto sim = ChildProcess::Start(BinPath("skyhelm-sim"), all);
-  const std::string marker = "listening on 127.0.0.1:";
-  if (!sim || !sim->WaitForStdout("\n", kPatience)) return nullptr;
-  const std::size_t at = sim->Stdout().find(marker);
-  if (at == std::string::npos) return nullptr;
-  port = std::atoi(sim->Stdout().c_str() + at + marker.size());
-  return sim;
+  port = sim ? sim->WaitForPort("listening on ", kPatience) : 0;
+  return port > 0 ? std::move(sim) : nullptr;
 }
 
 // skyhelm on `udp_port`, talking to the simulator at `sim_address`; waits for "Running..." (with

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 extern char** environ;
@@ -135,6 +136,19 @@ bool ChildProcess::WaitFor(const std::string& sink, const std::string& text, mil
   return true;
 }
 
+int ChildProcess::WaitForPort(const std::string& prefix, milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::size_t at = out_.find(prefix);
+    const std::size_t end = at == std::string::npos ? at : out_.find('\n', at);
+    if (end != std::string::npos) {
+      const std::size_t colon = out_.find(':', at + prefix.size());
+      return colon < end ? std::atoi(out_.c_str() + colon + 1) : 0;
+    }
+    if (std::chrono::steady_clock::now() >= deadline || !PumpFor(milliseconds(10))) return 0;
+  }
+}
+
 void ChildProcess::Signal(int signal_number) {
   if (!status_.has_value()) kill(pid_, signal_number);
 }
@@ -168,10 +182,6 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return {child->Wait(timeout), child->Stdout(), child->Stderr()};  // in this order
 }
 
-namespace {
-
-// A close-on-exec socket bound to a free loopback port, its address (port included) in `address`;
-// -1 when it cannot be had.
 int BindOnLoopback(int type, sockaddr_in& address) {
   const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   address = sockaddr_in{};
@@ -184,8 +194,6 @@ int BindOnLoopback(int type, sockaddr_in& address) {
   close(fd);
   return -1;
 }
-
-}  // namespace
 
 int FreeLoopbackPort(bool udp) {
   sockaddr_in address{};

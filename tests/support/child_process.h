@@ -58,6 +58,10 @@ class ChildProcess {
   bool WaitForStderr(const std::string& text, milliseconds timeout) {
     return WaitFor(err_, text, timeout);
   }
+  // The port of the first whole line of standard output that holds `prefix` and after it
+  // "HOST:PORT" (the number after the first ':' past the prefix); 0 when no such line came within
+  // `timeout`.
+  int WaitForPort(const std::string& prefix, milliseconds timeout);
   const std::string& Stdout() const { return out_; }
   const std::string& Stderr() const { return err_; }
 
@@ -93,6 +97,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 // A loopback port that was free a moment ago (bound to port 0 and released), for TCP or UDP.
 int FreeLoopbackPort(bool udp);
+
+// A close-on-exec socket of `type` (SOCK_DGRAM, SOCK_STREAM) bound to a free loopback port, its
+// address (port included) in `address`; -1 when it cannot be had.
+int BindOnLoopback(int type, sockaddr_in& address);
 
 // A TCP socket listening on a free loopback port with this backlog, its address in `address`
 // (port included); -1 when it cannot be had. It accepts nobody: the caller owns and closes it.

@@ -34,13 +34,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr milliseconds kGenerous(20000);
 const tcp::endpoint kLoopback(boost::asio::ip::make_address("127.0.0.1"), 0);
 
-// The port of the first "PREFIX ADDRESS:PORT" in `text`.
-int PortAfter(const std::string& text, const std::string& prefix) {
-  const auto at = text.find(prefix);
-  const auto colon = at == std::string::npos ? at : text.find(':', at + prefix.size());
-  return colon == std::string::npos ? 0 : std::atoi(text.c_str() + colon + 1);
-}
-
 class RelayRig : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> relay_args) {
@@ -58,8 +51,8 @@ class RelayRig : public ::testing::Test {
     ASSERT_TRUE(relay_->WaitForStdout("\npanel http", kGenerous) &&
                 relay_->WaitForStderr("relay: bridge lines ", kGenerous))
         << relay_->Stdout() << relay_->Stderr();
-    udp_port_ = PortAfter(relay_->Stdout(), "relay udp ");
-    http_port_ = PortAfter(relay_->Stdout(), "panel http://127.0.0.1");
+    udp_port_ = relay_->WaitForPort("relay udp ", kGenerous);
+    http_port_ = relay_->WaitForPort("panel http://127.0.0.1", kGenerous);
     ASSERT_TRUE(udp_port_ > 0 && http_port_ > 0) << relay_->Stdout();
   }
   bool SimPrinted(const std::string& text) { return sim_->WaitForStdout(text, kGenerous); }
