@@ -34,15 +34,13 @@ const ProtocolCase kCases[] = {
     {"g1", {{11, 1}}, "Gear Set\n1"},
     // Values by atoi rules, saturating.
     {"h", {{1, 0}}, "Heading Set\n"},
-    {"k\t\n\v\f\r 7", {{2, 7}}, "Speed Set\n"},
-    {"h+90", {{1, 90}}, "Heading Set\n"},
+    {"k\t\n\v\f\r +7", {{2, 7}}, "Speed Set\n"},
     {"h12x34", {{1, 12}}, "Heading Set\n"},
     {"h- 5", {{1, 0}}, "Heading Set\n"},
     {"v99999999999", {{8, kMax}}, "Vertical Speed Set\n"},
     {"v-99999999999", {{8, kMin}}, "Vertical Speed Set\n"},
     {"k2147483647", {{2, kMax}}, "Speed Set\n"},
     {"k-2147483648", {{2, kMin}}, "Speed Set\n"},
-    {"l 12ft", {{10, 12}}, "Altitude Set\n 12ft"},
     // No command.
     {"x100", {}, ""},
     {"1", {}, ""},

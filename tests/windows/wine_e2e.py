@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""The Windows bridge under Wine against the Linux stand-in simulator, loopback only: start-up
-without a simulator (Windows line ends, status 0, the debugger texts); with a frozen simulator set
-to the worked example, its telemetry line equal byte for byte to the Linux bridge's (which
-bridge_e2e_test pins), "h270" becoming its event, a 1025-byte datagram becoming none, and Ctrl+C
-ending the bridge with status 0.
+"""The Windows bridge under Wine against the Linux stand-in simulator, loopback only: its start-up
+without a simulator, and with the frozen worked-example simulator: its line byte for byte the Linux
+bridge's, "h270" becoming its event and a 1025-byte datagram none, and Ctrl+C ending it with 0.
 
 Usage: wine_e2e.py --wine "WINE [ARG...]" --exe skyhelm.exe --sim skyhelm-sim --linux-bridge skyhelm
                    [--no-sigint]
-WINE (split at spaces) runs a Windows program; WINEPREFIX and the like come from the caller.
 --no-sigint kills the bridge instead: under qemu-user a host signal that reaches 32-bit Wine's
 handlers corrupts the process.
 """
