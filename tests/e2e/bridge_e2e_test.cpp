@@ -20,7 +20,6 @@
 #include "tests/platform/scripted_sim_server.h"
 #include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
-#include "tests/support/test_names.h"
 
 namespace skyhelm::test_support {
 namespace {
@@ -209,10 +208,11 @@ TEST_P(StandardStreams, HoldNeitherTheLinesNorTheCommandsNorTheStop) {
   EXPECT_EQ(bridge_->Wait(milliseconds(1000)), 0);
 }
 
+const std::string kPipeNames[] = {"NeverRead", "ReaderGone", "AllClosed"};
 INSTANTIATE_TEST_SUITE_P(Pipes, StandardStreams,
                          ::testing::Values(StderrMode::kNeverRead, StderrMode::kReaderGone,
                                            StderrMode::kAllClosed),
-                         [](const auto& p) { return TestName(::testing::PrintToString(p.param)); });
+                         [](const auto& p) { return kPipeNames[p.index]; });
 
 }  // namespace
 }  // namespace skyhelm::test_support

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,6 @@ enum class StderrMode {
   kReaderGone,  // a pipe whose reading end is closed at once: every write fails (and SIGPIPEs)
   kAllClosed,   // standard input, output and error all closed, as some service managers start it
 };
-
-// For GoogleTest's messages when a case takes a StderrMode.
-inline void PrintTo(StderrMode mode, std::ostream* os) {
-  const char* names[] = {"captured",  "never read",  "into stdout",
-                         "discarded", "reader gone", "all closed"};
-  *os << names[static_cast<int>(mode)];
-}
 
 // A running child whose standard output and error pipes are drained by every waiting call, so a
 // chatty child never blocks on a full pipe (except kNeverRead's, on purpose). The destructor kills
