@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -80,23 +81,16 @@ class RunPassTest : public ::testing::Test {
   }
   std::string Received() const { return bridge_.receiveBuffer; }  // up to the first zero byte
 
-  // The events transmitted so far ("id:data ..."), once the last one is `last` (the simulator
-  // reads them in the order they were sent, so none before it is still on its way).
-  std::string EventsEndingWith(const std::string& last) {
-    const std::string tail = " " + last + " ";
+  // The events transmitted ("id:data ..."), once `count` have reached the simulator.
+  std::string Events(std::size_t count) {
+    EXPECT_TRUE(sim_.WaitForRequests(1 + count));  // after the open
     std::string events;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    do {
-      events = " ";
-      for (const wire::Request& r : sim_.Requests()) {
-        if (r.type == wire::RequestType::kTransmitClientEvent)
-          events += std::to_string(r.transmit.event_id) + ":" +
-                    std::to_string(static_cast<std::int32_t>(r.transmit.data)) + " ";
-      }
-    } while ((events.size() < tail.size() ||
-              events.compare(events.size() - tail.size(), tail.size(), tail) != 0) &&
-             std::chrono::steady_clock::now() < deadline);
-    return events.substr(1);
+    for (const wire::Request& r : sim_.Requests()) {
+      if (r.type == wire::RequestType::kTransmitClientEvent)
+        events += std::to_string(r.transmit.event_id) + ":" +
+                  std::to_string(static_cast<std::int32_t>(r.transmit.data)) + " ";
+    }
+    return events;
   }
 
   ScriptedSimServer sim_;
@@ -117,7 +111,7 @@ TEST_F(RunPassTest, ReplyIsTheLineOfThisPassesDispatchBeforeItsCommands) {
   peer.Send("l4500");
   ASSERT_TRUE(PassUntilReceived());
   EXPECT_EQ(peer.Receive(kPatience), LineWithGroundSpeed(200) + "\r\n");
-  EXPECT_EQ(EventsEndingWith("10:4500"), "10:4500 ");
+  EXPECT_EQ(Events(1), "10:4500 ");
 }
 
 TEST_F(RunPassTest, OneDatagramPerPassCommandsInTableOrderLinesToTheLastSender) {
@@ -133,8 +127,7 @@ TEST_F(RunPassTest, OneDatagramPerPassCommandsInTableOrderLinesToTheLastSender) 
     EXPECT_EQ(Received(), datagram);  // the socket is not drained: the next one waits
     EXPECT_EQ(peer.Receive(kPatience), "v1.2,x,\n\r\n");
   }
-  EXPECT_EQ(EventsEndingWith("2:250"),
-            "1:0 3:0 2:0 4:0 5:0 6:0 7:0 8:0 9:0 10:0 11:0 10:4500 11:1 2:250 ");
+  EXPECT_EQ(Events(14), "1:0 3:0 2:0 4:0 5:0 6:0 7:0 8:0 9:0 10:0 11:0 10:4500 11:1 2:250 ");
   // On POSIX the value texts of "l" and "g" stand on lines of their own.
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Heading Set\nHeading Lock\nSpeed Set\nSpeed Lock\nThrottle Arm\nFlight Director\n"
@@ -189,7 +182,7 @@ TEST_P(Datagrams, AreReceivedWholeOnePerPassAndTheirSenderIsThePeer) {
   ASSERT_TRUE(PassUntilReceived());
   EXPECT_EQ(Received(), "g1");
   EXPECT_EQ(peer.Receive(kPatience), "next\r\n");
-  EXPECT_EQ(EventsEndingWith("11:1"), c.events + "11:1 ");
+  EXPECT_EQ(Events(std::count(c.events.begin(), c.events.end(), ' ') + 1), c.events + "11:1 ");
 }
 
 const std::string kLongestLine(1021, 'x');  // the longest that fits with "\r\n"
