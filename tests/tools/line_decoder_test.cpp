@@ -1,6 +1,6 @@
 // The telemetry line, seen from the peer: the decoder accepts exactly what the bridge sends and
-// names what is wrong with anything else, every line the bridge builds decodes to the record it
-// came from, and docs/protocol.md's field table agrees with the code's.
+// names what is wrong with anything else, and every line the bridge builds decodes to the record
+// it came from.
 #include "tools/peer/line_decoder.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,9 +50,7 @@ TEST_P(Decode, AcceptsOrNamesTheProblem) {
   EXPECT_EQ(decoded.kind,
             c.problem == Problem::kNone ? DatagramKind::kLine : DatagramKind::kMalformed);
   EXPECT_EQ(decoded.description.empty(), c.problem == Problem::kNone);
-  if (c.problem == Problem::kBadInt || c.problem == Problem::kBadReal) {
-    EXPECT_EQ(decoded.field_index, c.field);
-  }
+  EXPECT_EQ(decoded.field_index, c.field);
   for (std::size_t i = 0; c.problem == Problem::kNone && i < kTelemetryFieldCount; ++i) {
     EXPECT_EQ(decoded.values.texts[i], kReference[i]) << i;
     EXPECT_EQ(decoded.values.numbers[i], std::stod(kReference[i])) << i;
@@ -79,14 +75,12 @@ INSTANTIATE_TEST_SUITE_P(LineDecoder, Decode, ::testing::Values(
     Case{"int_minus_zero", With(6, "-0"), kInt, 6},
     Case{"int_overflow", With(13, "2147483648"), kInt, 13},
     Case{"int_underflow", With(13, "-2147483649"), kInt, 13},
-    Case{"int_as_real", With(19, "268.000000"), kInt, 19},
     Case{"int_with_zero_byte", With(16, std::string("0\0", 2)), kInt, 16},
     Case{"real_one_decimal", With(2, "2.5"), kReal, 2},
     Case{"real_seven_decimals", With(2, "2.5000000"), kReal, 2},
     Case{"real_no_point", With(3, "-10"), kReal, 3},
     Case{"real_no_whole_part", With(4, ".500000"), kReal, 4},
     Case{"real_leading_zero", With(5, "05.000000"), kReal, 5},
-    Case{"real_plus_sign", With(18, "+1.000000"), kReal, 18},
     Case{"real_minus_nan", With(20, "-nan"), kReal, 20}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 // clang-format on
@@ -123,14 +117,14 @@ class DecoderAgreesWithBridge : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(DecoderAgreesWithBridge, EveryBuiltLineDecodesToTheRecord) {
   const RecordCase& c = GetParam();
-  constexpr std::size_t kDataOffset = 40;  // the record starts at dwData
-  std::vector<unsigned char> message(kDataOffset + kTelemetryRecordBytes, 0);
+  std::vector<unsigned char> message(kTelemetryMessageBytes, 0);
+  unsigned char* const record = message.data() + kTelemetryMessageBytes - kTelemetryRecordBytes;
   const std::uint32_t header[] = {static_cast<std::uint32_t>(message.size()), 0,
                                   SIMCONNECT_RECV_ID_SIMOBJECT_DATA, kTelemetryRequest};
   std::memcpy(message.data(), header, sizeof header);
-  std::memcpy(message.data() + kDataOffset, "Title, with commas,\n", 20);
+  std::memcpy(record, "Title, with commas,\n", 20);
   for (const TelemetryField& field : kTelemetryFields) {
-    std::memcpy(message.data() + kDataOffset + field.record_offset,
+    std::memcpy(record + field.record_offset,
                 field.kind == FieldKind::kInt32 ? static_cast<const void*>(&c.int_value)
                                                 : static_cast<const void*>(&c.float_value),
                 4);
@@ -146,9 +140,8 @@ TEST_P(DecoderAgreesWithBridge, EveryBuiltLineDecodesToTheRecord) {
     SCOPED_TRACE(kTelemetryFields[i].name);
     if (kTelemetryFields[i].kind == FieldKind::kInt32) {
       EXPECT_EQ(got, c.int_value);
-    } else if (std::isnan(wide) || std::isinf(wide)) {
-      EXPECT_EQ(std::isnan(got), std::isnan(wide));
-      EXPECT_TRUE(std::isnan(got) || got == wide) << got;
+    } else if (!std::isfinite(wide)) {
+      EXPECT_TRUE(std::isnan(wide) ? std::isnan(got) : got == wide) << got;
     } else {
       EXPECT_NEAR(got, wide, 5e-7 + std::fabs(wide) * 1e-15);
     }
@@ -164,32 +157,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordCase{"nan", 2, std::numeric_limits<float>::quiet_NaN()},
                       RecordCase{"infinity", 4, std::numeric_limits<float>::infinity()}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
-
-// docs/protocol.md's field table, so that the document and the code cannot drift apart.
-TEST(ProtocolDocument, FieldTableMatchesTheTelemetrySchema) {
-  std::ifstream file(SKYHELM_PROTOCOL_DOC);
-  ASSERT_TRUE(file) << SKYHELM_PROTOCOL_DOC;
-  std::vector<std::string> rows;
-  bool in_table = false;
-  for (std::string line; std::getline(file, line);) {
-    if (line.rfind("| # | name | simulation variable | asked in | wire | unit |", 0) == 0) {
-      in_table = true;
-    } else if (in_table && line.rfind("|---", 0) != 0) {
-      if (line.rfind("|", 0) != 0) break;
-      rows.push_back(line);
-    }
-  }
-  ASSERT_EQ(rows.size(), kTelemetryFieldCount);
-  for (std::size_t i = 0; i < kTelemetryFieldCount; ++i) {
-    const TelemetryField& field = kTelemetryFields[i];
-    const TelemetryDatum& datum = kTelemetryDefinitionEntries[i + 1];
-    std::ostringstream expected;
-    expected << "| " << i + 1 << " | " << field.name << " | " << datum.datum_name << " | "
-             << datum.units_name << " | " << (field.kind == FieldKind::kInt32 ? "int32" : "float32")
-             << " | " << field.unit << " |";
-    EXPECT_EQ(rows[i].substr(0, expected.str().size()), expected.str());
-  }
-}
 
 }  // namespace
 }  // namespace skyhelm::peer

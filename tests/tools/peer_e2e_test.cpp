@@ -25,13 +25,6 @@ using test_support::RunProgram;
 constexpr milliseconds kGenerous(20000);
 const std::string kPeer = BinPath("skyhelm-peer");
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
 class PeerRig : public ::testing::Test {
  protected:
   // Starts (or restarts) the simulator and the bridge on udp_port_.
@@ -69,8 +62,6 @@ const CliCase kCliCases[] = {
      "l4200 -> altitude setting 4200 ft", "AP_ALT_VAR_SET_ENGLISH 4200"},
     {true, {"send", "--raw", "help"}, 0, "", "sending anyway (--raw): \"elp\" after h",
      "HEADING_BUG_SET 0"},
-    {true, {"record", "--out", "-", "--seconds", "1"}, 0, "time_s,ground_speed,",
-     "rows written to - in"},
     {true, {"record", "--out", "/nonexistent-dir/x.csv", "--seconds", "5"}, 1, "",
      "cannot write /nonexistent-dir/x.csv: No such file or directory"},
     {false, {"send", "help"}, 2, "", "refused: \"elp\" after h would be ignored"},
@@ -80,11 +71,9 @@ const CliCase kCliCases[] = {
     {false, {"line", "--timeout", "abc"}, 2, "",
      "\"abc\" is not a number of seconds above 0 to 86400"},
     {false, {"send", "h270"}, 1, "", "no line from 127.0.0.1:"},
-    {false, {"line"}, 1, "", "within 0.3 s"},
-    {false, {"watch", "--seconds", "5"}, 1, "", "no line from"},
+    {false, {"watch", "--seconds", "5"}, 1, "", "within 0.3 s"},
     {false, {"record", "--out", "/nonexistent-dir/never.csv"}, 1, "", "no line from"},
     {false, {}, 2, "", "subcommand"},
-    {false, {"send"}, 2, "", "TEXT"},
     {false, {"line", "--to", "127.0.0.1"}, 2, "", "HOST:PORT"},
     {false, {"record"}, 2, "", "--out"},
 };
@@ -108,46 +97,28 @@ TEST_F(PeerRig, CommandLinesExitAndPrintAsDocumented) {
   }
 }
 
-// What happens while `record` runs for three seconds, and what its summary must (not) say.
-enum class Meanwhile { kNothing, kAnotherPeerClaims, kRecorderStalls };
-struct RecordCase {
-  const char* name;
-  Meanwhile meanwhile;
-  int exit_code;
-  const char* err_has;
-  const char* err_lacks;  // nullptr: nothing
-};
-void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
-class Record : public PeerRig, public ::testing::WithParamInterface<RecordCase> {};
-
-TEST_P(Record, WritesDistinctRowsUnderTheHeaderAndSumsUp) {
+// A recorder that the scheduler stops now and then finds the lines queued in its socket: no
+// takeover. Another peer's one-shot `line` is one, and the recorder claims the stream back.
+TEST_F(PeerRig, RecordWritesDistinctRowsAndCountsOnlyARealTakeover) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
-  auto record = ChildProcess::Start(kPeer, To({"record", "--out", "-", "--seconds", "3"}, "10"));
+  auto record = ChildProcess::Start(kPeer, To({"record", "--out", "-", "--seconds", "4"}, "10"));
   ASSERT_TRUE(record->WaitForStdout("time_s,", kGenerous)) << record->Stderr();
-  switch (GetParam().meanwhile) {
-    case Meanwhile::kNothing:
-      break;
-    case Meanwhile::kAnotherPeerClaims:
-      EXPECT_EQ(RunProgram(kPeer, To({"line"}, "10")).exit_code, 0);
-      break;
-    case Meanwhile::kRecorderStalls:  // as a loaded machine's scheduler would stop it
-      for (int i = 0; i < 20; ++i) {
-        record->Signal(SIGSTOP);
-        std::this_thread::sleep_for(milliseconds(60 + 7 * i));
-        record->Signal(SIGCONT);
-        std::this_thread::sleep_for(milliseconds(13 * i % 37));
-      }
+  for (int i = 0; i < 10; ++i) {
+    record->Signal(SIGSTOP);
+    std::this_thread::sleep_for(milliseconds(60 + 7 * i));
+    record->Signal(SIGCONT);
+    std::this_thread::sleep_for(milliseconds(13 * i % 37));
   }
-  ASSERT_EQ(record->Wait(kGenerous), GetParam().exit_code) << record->Stderr();
+  EXPECT_EQ(RunProgram(kPeer, To({"line"}, "10")).exit_code, 0);
+  ASSERT_EQ(record->Wait(kGenerous), 0) << record->Stderr();
   const std::string& err = record->Stderr();
-  EXPECT_NE(err.find(GetParam().err_has), std::string::npos) << err;
   // The bridge sends each line on every pass: the repeats are counted, not written.
   EXPECT_NE(err.find(" 0 malformed"), std::string::npos) << err;
   EXPECT_EQ(err.find(" 0 duplicates"), std::string::npos) << err;
-  if (GetParam().err_lacks) {
-    EXPECT_EQ(err.find(GetParam().err_lacks), std::string::npos) << err;
-  }
-  const std::vector<std::string> rows = Lines(record->Stdout());
+  EXPECT_NE(err.find("another peer took the bridge 1 time(s)"), std::string::npos) << err;
+  std::vector<std::string> rows;
+  std::istringstream stream(record->Stdout());
+  for (std::string row; std::getline(stream, row);) rows.push_back(row);
   ASSERT_GE(rows.size(), 3u) << record->Stdout();
   EXPECT_EQ(rows[0],
             "time_s,ground_speed,altitude,pitch,bank,fd_pitch,fd_bank,heading_bug,heading_hold,"
@@ -163,18 +134,6 @@ TEST_P(Record, WritesDistinctRowsUnderTheHeaderAndSumsUp) {
             std::string::npos)
       << err;
 }
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Peer, Record, ::testing::Values(
-    RecordCase{"undisturbed", Meanwhile::kNothing, 0, "record: ", nullptr},
-    // The recorder claims the stream back at once and says so.
-    RecordCase{"another_peer_takes_the_bridge", Meanwhile::kAnotherPeerClaims, 0,
-               "another peer took the bridge 1 time(s)", nullptr},
-    // A late reader finds the lines queued in its socket: neither a takeover nor a hole.
-    RecordCase{"stalled_recorder_sees_no_takeover", Meanwhile::kRecorderStalls, 0, "record: ",
-               "another peer took the bridge"}),
-    [](const auto& test) { return std::string(test.param.name); });
-// clang-format on
 
 TEST_F(PeerRig, LineWaitingForNobodyExitsWith130OnCtrlC) {
   auto line = ChildProcess::Start(kPeer, To({"line"}, "20"));
@@ -196,21 +155,15 @@ TEST_F(PeerRig, ConfirmFailsWhenTheSimulatorIsGone) {
       << result.err;
 }
 
-// Without a terminal, watch prints one line a second as JSON; when the bridge dies it warns, and
-// it claims the restarted bridge (which answers only whoever sends to it) without help.
-TEST_F(PeerRig, WatchWithoutATerminalWarnsAndReclaimsARestartedBridge) {
+// Without a terminal, watch prints one line a second (here as JSON), and warns when the bridge
+// stops.
+TEST_F(PeerRig, WatchWithoutATerminalPrintsLinesAndWarnsWhenTheBridgeStops) {
   ASSERT_NO_FATAL_FAILURE(StartBridge());
-  auto watch = ChildProcess::Start(kPeer, To({"watch", "--json"}, "10"));
-  ASSERT_TRUE(watch->WaitForStdout("}\n", kGenerous)) << watch->Stderr();
+  ASSERT_TRUE(test_support::LoopbackPeer(udp_port_).Join());
+  auto watch = ChildProcess::Start(kPeer, To({"watch", "--json"}, "1"));
+  ASSERT_TRUE(watch->WaitForStdout("{\"ground_speed\":", kGenerous)) << watch->Stderr();
   bridge_->Signal(SIGKILL);
-  ASSERT_TRUE(watch->WaitForStderr("no line from the bridge", kGenerous)) << watch->Stderr();
-  ASSERT_NO_FATAL_FAILURE(StartBridge());
-  ASSERT_TRUE(watch->WaitForStderr("lines arriving again", kGenerous)) << watch->Stderr();
-  watch->Signal(SIGTERM);
-  ASSERT_EQ(watch->Wait(kGenerous), 0) << watch->Stderr();
-  for (const std::string& line : Lines(watch->Stdout())) {
-    EXPECT_EQ(line.rfind("{\"ground_speed\":", 0), 0u) << line;
-  }
+  EXPECT_TRUE(watch->WaitForStderr("no line from the bridge for ", kGenerous)) << watch->Stderr();
 }
 
 // Each example sends its heading, drains the stream and prints the newest line, which must show it.
