@@ -93,7 +93,6 @@ const CliCase kCliCases[] = {
     {false, {"record", "--out", "/nonexistent-dir/never.csv"}, 1, "", "no line from"},
     {false, {}, 2, "", "subcommand"},
     {false, {"line", "--to", "127.0.0.1"}, 2, "", "HOST:PORT"},
-    {false, {"record"}, 2, "", "--out"},
     // Each example sends its heading, drains the stream and prints the newest line.
     {true, {SKYHELM_PYTHON_PEER, "127.0.0.1", "PORT", "h272"}, 0, "heading_bug=272 ", "",
      "HEADING_BUG_SET 272", SKYHELM_PYTHON},
