@@ -66,13 +66,12 @@ TEST_P(Decode, AcceptsOrNamesTheProblem) {
   }
 }
 
-constexpr Problem kOk = Problem::kNone;
 constexpr Problem kInt = Problem::kBadInt;
 constexpr Problem kReal = Problem::kBadReal;
 // The extremes of what the bridge sends are DecoderAgreesWithBridge's rows.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(LineDecoder, Decode, ::testing::Values(
-    Case{"reference", kLine, kOk, 0},
+    Case{"reference", kLine, Problem::kNone, 0},
     Case{"empty", "", Problem::kEmpty, 0},
     Case{"other_version", "v1.3" + kLine.substr(4), Problem::kTag, 0},
     Case{"crlf_without_line_feed", kLine.substr(0, kLine.size() - 3) + "\r\n", Problem::kTerminator, 0},

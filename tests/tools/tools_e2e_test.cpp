@@ -375,6 +375,11 @@ TEST_F(RelayRig, ServesOnlyItsOwnNamesAndForwardsOnlyCheckedAuthorisedCommands) 
   ASSERT_TRUE(SimPrinted("event GEAR_SET 1\n"));
   EXPECT_EQ(sim_->Stdout().find("HEADING_BUG_SET 10"), std::string::npos) << sim_->Stdout();
   // Past the burst each message is refused at once, and one that keeps flooding is closed.
+  int limited = 0;
+  for (int i = 0; i < 25; ++i) {
+    limited += other.Ask(Command("g1", "")).find("\"code\":\"rate_limited\"") != std::string::npos;
+  }
+  EXPECT_GT(limited, 0);
   for (int i = 0; i < 400 && !other.ec; ++i) {
     other.ws.write(boost::asio::buffer(Command("g1", "")), other.ec);
   }
