@@ -21,8 +21,7 @@ const auto kName = [](const auto& info) { return std::string(info.param.name); }
 
 struct DeliveryCase {
   const char* name;
-  std::uint64_t sent_seq;  // 0: nothing sent yet
-  int sent_at_ms;
+  std::uint64_t sent_seq;  // 0: nothing sent yet; sent at 0 ms
   std::uint64_t line_seq;
   int now_ms, heartbeat_ms;  // heartbeat 0: never
   bool send_now;
@@ -34,21 +33,20 @@ class Delivery : public ::testing::TestWithParam<DeliveryCase> {};
 TEST_P(Delivery, NewestLineAtMostOncePerInterval) {
   const DeliveryCase& c = GetParam();
   const DeliveryPace pace{milliseconds(33), milliseconds(c.heartbeat_ms)};
-  const DeliveryDecision d =
-      DecideDelivery({c.sent_seq, At(c.sent_at_ms)}, c.line_seq, At(c.now_ms), pace);
+  const DeliveryDecision d = DecideDelivery({c.sent_seq, At(0)}, c.line_seq, At(c.now_ms), pace);
   EXPECT_EQ(d.send_now, c.send_now);
   EXPECT_EQ(d.retry_at, c.retry_at_ms < 0 ? TimePoint{} : At(c.retry_at_ms));
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Pace, Delivery, ::testing::Values(
-    DeliveryCase{"no_line_yet", 0, 0, 0, 0, 1000, false, -1},
-    DeliveryCase{"first_line_at_once", 0, 0, 1, 5, 1000, true, -1},
-    DeliveryCase{"new_line_after_interval", 1, 0, 2, 33, 1000, true, -1},
-    DeliveryCase{"new_line_too_soon_waits", 1, 0, 2, 10, 1000, false, 33},
-    DeliveryCase{"same_line_waits_for_heartbeat", 4, 0, 4, 500, 1000, false, 1000},
-    DeliveryCase{"same_line_repeated_on_heartbeat", 4, 0, 4, 1000, 1000, true, -1},
-    DeliveryCase{"same_line_never_without_heartbeat", 4, 0, 4, 9000, 0, false, -1}), kName);
+    DeliveryCase{"no_line_yet", 0, 0, 0, 1000, false, -1},
+    DeliveryCase{"first_line_at_once", 0, 1, 5, 1000, true, -1},
+    DeliveryCase{"new_line_after_interval", 1, 2, 33, 1000, true, -1},
+    DeliveryCase{"new_line_too_soon_waits", 1, 2, 10, 1000, false, 33},
+    DeliveryCase{"same_line_waits_for_heartbeat", 4, 4, 500, 1000, false, 1000},
+    DeliveryCase{"same_line_repeated_on_heartbeat", 4, 4, 1000, 1000, true, -1},
+    DeliveryCase{"same_line_never_without_heartbeat", 4, 4, 9000, 0, false, -1}), kName);
 // clang-format on
 
 TEST(SubscriberTable, AnyDatagramSubscribesRefreshesAndSilenceExpires) {
@@ -57,9 +55,8 @@ TEST(SubscriberTable, AnyDatagramSubscribesRefreshesAndSilenceExpires) {
   ASSERT_NE(table.Heard(1, 11, At(0)), nullptr);  // same host, other port: another subscriber
   EXPECT_EQ(table.Heard(2, 10, At(0)), nullptr);  // full
   table.items()[0].delivery.line_seq = 7;
-  Subscriber* again = table.Heard(1, 10, At(900));  // a refresh keeps what it was sent
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(again->delivery.line_seq, 7u);
+  ASSERT_EQ(table.Heard(1, 10, At(900)), &table.items()[0]);  // a refresh keeps what it was sent
+  EXPECT_EQ(table.items()[0].delivery.line_seq, 7u);
   const auto silence = milliseconds(1000), probe = milliseconds(3000);
   EXPECT_EQ(table.Expire(At(1000), silence, probe), 0u);  // exactly the limit stays
   EXPECT_FALSE(table.items()[1].probing);
@@ -108,8 +105,6 @@ TEST_P(Claim, ClaimsOnceThenOnlyDuringSilenceBackingOff) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Policy, Claim, ::testing::Values(
-    ClaimCase{"live_bridge_is_claimed_once", {{0, E::kNothing, true, S::kWaiting},
-        {100, E::kDatagram, false, S::kLive}, {5000, E::kDatagram, false, S::kLive}}, 0},
     ClaimCase{"no_bridge_yet_backs_off_to_the_maximum", {{0, E::kNothing, true, S::kWaiting},
         {400, E::kNothing, false, S::kWaiting}, {500, E::kNothing, true, S::kWaiting},
         {1400, E::kNothing, false, S::kWaiting}, {1500, E::kNothing, true, S::kWaiting},
@@ -160,24 +155,20 @@ TEST_P(Message, StrictJsonAndEchoedIdsAreValidJson) {
 
 // A command "E" with `more` before its closing brace.
 std::string Cmd(const std::string& more) { return R"({"type":"command","text":"E")" + more + "}"; }
-constexpr const char* kNotJson = "not a JSON";
 const std::string kId128(128, 'i'), kId128Json = "\"" + kId128 + "\"";
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Json, Message, ::testing::Values(
-    MessageCase{"spaces_id_token",
-      R"( { "id" : 7 , "type":"command", "text":"v-500", "token":"s3" } )", "", "v-500", "7"},
-    MessageCase{"escapes", R"({"type":"command","text":"a\"b\u0041\n","id":"x\"y"})", "",
+    MessageCase{"spaces_escapes_token",
+      R"( { "id" : "x\"y" , "type":"command", "text":"a\"b\u0041\n", "token":"s3" } )", "",
       "a\"bA\n", R"("x\"y")"},
     MessageCase{"non_ascii_raw",
       "{\"type\":\"command\",\"text\":\"h270\xc3\xa9\",\"id\":\"\xc3\xa9\"}", "", "h270\xc3\xa9",
       "\"\xc3\xa9\""},
-    MessageCase{"fractional_id", Cmd(R"(,"id":2.5e0)"), "", "E", "2.5"},
     MessageCase{"id_of_128_bytes", Cmd(R"(,"id":")" + kId128 + "\""), "", "E", kId128Json},
     MessageCase{"id_of_129_bytes", Cmd(R"(,"id":"i)" + kId128 + "\""), "bad_message", "longer"},
     MessageCase{"object_id", Cmd(R"(,"id":{"a":1})"), "bad_message", "id must be"},
-    MessageCase{"garbage_after", Cmd("} x"), "bad_json", kNotJson},
     MessageCase{"token_not_string", Cmd(R"(,"token":1)"), "bad_message", "token must"},
-    MessageCase{"invalid_utf8", "{\"type\":\"command\",\"text\":\"h\xc3\"}", "bad_json", kNotJson},
+    MessageCase{"invalid_utf8", "{\"type\":\"command\",\"text\":\"h\xc3\"}", "bad_json", "not a JSON"},
     MessageCase{"other_type", R"({"type":"hello","text":"E","id":3})", "bad_message", "type must",
       "3"},
     MessageCase{"no_text", R"({"type":"command","id":"q"})", "bad_message", "needs", "\"q\""},
@@ -194,43 +185,34 @@ INSTANTIATE_TEST_SUITE_P(Json, Message, ::testing::Values(
 
 TEST(RelayJson, TelemetryNamesItsFieldsWithUnitsNullsNonNumbersAndKeepsOnlySubscribedOnes) {
   peer::TelemetryValues values;
-  values.texts.fill("1");
   values.numbers.fill(1);
-  values.texts[3] = "nan";
-  values.numbers[3] = std::nan("");
-  const std::string json = TelemetryJson(values, 42);
-  EXPECT_EQ(json.rfind(R"({"type":"telemetry","seq":42,"fields":{"ground_speed":{"value":1,)", 0),
+  values.numbers[3] = std::nan("");  // bank
+  const std::string all = TelemetryJson(values, 42);
+  EXPECT_EQ(all.rfind(R"({"type":"telemetry","seq":42,"fields":{"ground_speed":{"value":1,)", 0),
             0u)
-      << json;
-  EXPECT_NE(json.find(R"("bank":{"value":null,"unit":"deg"})"), std::string::npos) << json;
-  EXPECT_NE(json.find(R"("gear_position":{"value":1.0,"unit":"0..1"}}})"), std::string::npos)
-      << json;
+      << all;
+  EXPECT_EQ(nlohmann::json::parse(all)["fields"].size(), kTelemetryFieldCount) << all;
 
   MessageError error;
-  const auto message =
-      ParseClientMessage(R"({"type":"subscribe","fields":["bank","altitude"],"rate":2})", error);
+  const auto message = ParseClientMessage(
+      R"({"type":"subscribe","fields":["gear_position","bank","altitude"],"rate":2})", error);
   ASSERT_TRUE(message && message->subscribe) << error.text;
   EXPECT_EQ(message->rate_hz, 2);
   EXPECT_EQ(SubscribedJson(nullptr, message->fields, 2),
-            R"({"type":"subscribed","id":null,"fields":["altitude","bank"],"rate":2.0})");
-  values.texts[3] = "1";
-  values.numbers[3] = 1;
+            R"({"type":"subscribed","id":null,"fields":["altitude","bank","gear_position"],)"
+            R"("rate":2.0})");
   EXPECT_EQ(TelemetryJson(values, 3, &message->fields),
             R"({"type":"telemetry","seq":3,"fields":{"altitude":{"value":1,"unit":"ft"},)"
-            R"("bank":{"value":1.0,"unit":"deg"}}})");
+            R"("bank":{"value":null,"unit":"deg"},"gear_position":{"value":1.0,"unit":"0..1"}}})");
 }
 
 TEST(Token, MatchesOnlyTheSameBytes) {
-  struct {
-    std::string expected, given;
-    bool matches;
-  } const cases[] = {{"s3cret", "s3cret", true},
-                     {"s3cret", "s3creT", false},
-                     {"s3cret", "s3cre", false},
-                     {"", "", false},
-                     {std::string("a\0b", 3), std::string("a\0c", 3), false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(TokenMatches(c.expected, c.given), c.matches) << c.expected << " / " << c.given;
+  EXPECT_TRUE(TokenMatches("s3cret", "s3cret"));
+  for (const auto& [expected, given] : {std::pair<std::string, std::string>{"s3cret", "s3creT"},
+                                        {"s3cret", "s3cre"},
+                                        {"", ""},
+                                        {std::string("a\0b", 3), std::string("a\0c", 3)}}) {
+    EXPECT_FALSE(TokenMatches(expected, given)) << expected << " / " << given;
   }
 }
 
@@ -290,7 +272,6 @@ INSTANTIATE_TEST_SUITE_P(Policy, Hosts, ::testing::Values(
     HostCase{"rebound_name", "evil.example:8047", "http://evil.example:8047", false, false},
     HostCase{"other_port_origin", "127.0.0.1:8047", "http://127.0.0.1:1", true, false},
     HostCase{"https_origin", "127.0.0.1:8047", "https://127.0.0.1:8047", true, false},
-    HostCase{"null_origin", "127.0.0.1:8047", "null", true, false},
     HostCase{"allowed_origin", "192.168.1.5:8047", "http://dev.example:3000", true, true},
     HostCase{"empty_host", "", nullptr, false, true},
     HostCase{"suffix_is_not_the_name", "127.0.0.1.evil.example", nullptr, false, true}), kName);
