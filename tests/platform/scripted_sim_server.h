@@ -4,12 +4,10 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,7 +37,6 @@ class ScriptedSimServer {
     sockaddr_in address{};
     listen_fd_ = ListenOnLoopback(4, address);
     if (listen_fd_ < 0) throw std::runtime_error("scripted simulator: cannot listen on 127.0.0.1");
-    fcntl(listen_fd_, F_SETFD, FD_CLOEXEC);  // children the tests start must not hold it
     port_ = ntohs(address.sin_port);
     server_ = std::thread([this] { Serve(); });
   }
@@ -86,15 +83,9 @@ class ScriptedSimServer {
     }
     return true;
   }
-  // A send that makes no progress for 5 s fails (SO_SNDTIMEO).
+  // Whole or failed: a blocking send returns early only on its time-out (SO_SNDTIMEO, 5 s).
   static bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
   void Serve() {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);

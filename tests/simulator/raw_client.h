@@ -23,10 +23,14 @@ namespace skyhelm::simulator::test_support {
 // One message from the simulator, as its raw bytes.
 struct Message {
   std::vector<std::uint8_t> bytes;
-  std::uint32_t version() const { return wire::GetU32(bytes.data() + 4); }
   std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
-  // The n-th (from 0) 32-bit field after the 12-byte header.
-  std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
+  // The first `count` 32-bit words after the size: the version, the id, then the fields.
+  std::vector<std::uint32_t> words(std::size_t count) const {
+    std::vector<std::uint32_t> out;
+    for (std::size_t at = 4; out.size() < count && at + 4 <= bytes.size(); at += 4)
+      out.push_back(wire::GetU32(&bytes[at]));
+    return out;
+  }
   std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
 };
 

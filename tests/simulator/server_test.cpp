@@ -8,7 +8,6 @@
 #include <atomic>
 #include <memory>
 #include <thread>
-#include <tuple>
 
 #include "sim/telemetry_schema.h"
 #include "tests/simulator/raw_client.h"
@@ -17,6 +16,7 @@ namespace skyhelm::simulator {
 namespace {
 
 using test_support::RawClient;
+using Words = std::vector<std::uint32_t>;
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 constexpr std::uint32_t kInt32 = SIMCONNECT_DATATYPE_INT32;
 constexpr std::uint32_t kText = SIMCONNECT_DATATYPE_STRING256;
@@ -54,8 +54,7 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
                            std::uint32_t index) {
     const auto m = client.Next(SIMCONNECT_RECV_ID_EXCEPTION);
     ASSERT_TRUE(m);
-    EXPECT_EQ(std::make_tuple(m->version(), m->field(0), m->field(1), m->field(2)),
-              std::make_tuple(5u, static_cast<std::uint32_t>(exception), send_id, index));
+    EXPECT_EQ(m->words(5), (Words{5, SIMCONNECT_RECV_ID_EXCEPTION, exception, send_id, index}));
   };
   const auto unknown_name = SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED;
   const auto bad_type = SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE;
@@ -82,7 +81,7 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   client.RequestData(1, 2, SIMCONNECT_PERIOD_ONCE);
   const auto data = client.Next(kData);
   ASSERT_TRUE(data);
-  EXPECT_EQ(std::make_pair(data->field(0), data->block_size()),
+  EXPECT_EQ(std::make_pair(data->words(3)[2], data->block_size()),
             std::make_pair(1u, fits * wire::kTextBytes));
 }
 
@@ -109,10 +108,9 @@ TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   RawClient old(port());
   const std::uint32_t send_id = old.Open("old", 99);
   const auto refusal = old.Next();
-  ASSERT_TRUE(refusal && refusal->id() == SIMCONNECT_RECV_ID_EXCEPTION);
-  EXPECT_EQ(
-      std::make_pair(refusal->field(0), refusal->field(1)),
-      std::make_pair(static_cast<std::uint32_t>(SIMCONNECT_EXCEPTION_VERSION_MISMATCH), send_id));
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->words(4), (Words{99, SIMCONNECT_RECV_ID_EXCEPTION,
+                                      SIMCONNECT_EXCEPTION_VERSION_MISMATCH, send_id}));
   EXPECT_TRUE(old.WaitClosed());
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(good.Next(kData));
 }
