@@ -1,8 +1,8 @@
 // The console control handler, as far as Wine lets it be tried: the system runs kernel32's
 // CtrlRoutine on a new thread of the process for each console event; this runs it the same way.
-// Ctrl+C stops the loop and returns at once. A console close stops the loop, then holds the close
-// until the clean-up is reported, and no longer than kCloseWaitMs when it never is. Prints one line
-// per check; exit status 0 when all hold.
+// A console close stops the loop, then holds the close until the clean-up is reported, and no
+// longer than kCloseWaitMs when it never is (Ctrl+C: wine_e2e.py). Prints one line per check; exit
+// status 0 when all hold.
 #include <windows.h>
 
 #include <atomic>
@@ -31,32 +31,24 @@ HANDLE StartConsoleEvent(DWORD event) {
                       nullptr);
 }
 
-enum class Run { kCtrlC, kCloseUnreported, kCloseReported };
-
-void Try(Run run) {
+void TryClose(bool reported) {
   StopFlag.store(0);
   const DWORD started = GetTickCount();
   const auto elapsed = [&] { return GetTickCount() - started; };
-  HANDLE handlers = StartConsoleEvent(run == Run::kCtrlC ? CTRL_C_EVENT : CTRL_CLOSE_EVENT);
+  HANDLE handlers = StartConsoleEvent(CTRL_CLOSE_EVENT);
   if (handlers == nullptr) return Check(false, "kernel32 runs the console's handlers", 0);
   while (StopFlag.load() == 0 && elapsed() < 5000) Sleep(1);
-  Check(StopFlag.load() == 1,
-        run == Run::kCtrlC ? "Ctrl+C stops the loop" : "a close stops the loop", elapsed());
-  if (run == Run::kCtrlC) {
-    Check(WaitForSingleObject(handlers, 1000) == WAIT_OBJECT_0,
-          "Ctrl+C does not wait for the clean-up", elapsed());
-  } else {
-    // The clean-up takes a while; the close must not end the process meanwhile.
-    Check(WaitForSingleObject(handlers, 500) == WAIT_TIMEOUT, "the close waits for the clean-up",
-          elapsed());
-    if (run == Run::kCloseReported) skyhelm::ReportStopped();
-    const DWORD wait_ms = run == Run::kCloseReported ? 2000 : skyhelm::kCloseWaitMs;
-    const bool released = WaitForSingleObject(handlers, wait_ms) == WAIT_OBJECT_0;
-    Check(released && (run == Run::kCloseReported || elapsed() + 100 >= skyhelm::kCloseWaitMs),
-          run == Run::kCloseReported ? "the report of the clean-up releases it"
-                                     : "without a report the close goes on after kCloseWaitMs",
-          elapsed());
-  }
+  Check(StopFlag.load() == 1, "a close stops the loop", elapsed());
+  // The clean-up takes a while; the close must not end the process meanwhile.
+  Check(WaitForSingleObject(handlers, 500) == WAIT_TIMEOUT, "the close waits for the clean-up",
+        elapsed());
+  if (reported) skyhelm::ReportStopped();
+  const bool released =
+      WaitForSingleObject(handlers, reported ? 2000 : skyhelm::kCloseWaitMs) == WAIT_OBJECT_0;
+  Check(released && (reported || elapsed() + 100 >= skyhelm::kCloseWaitMs),
+        reported ? "the report of the clean-up releases it"
+                 : "without a report the close goes on after kCloseWaitMs",
+        elapsed());
   CloseHandle(handlers);
 }
 
@@ -65,9 +57,8 @@ void Try(Run run) {
 int main() {
   skyhelm::InstallStopSignal(StopFlag);
   // The report can be made only once: the reported close comes last.
-  Try(Run::kCtrlC);
-  Try(Run::kCloseUnreported);
-  Try(Run::kCloseReported);
+  TryClose(false);
+  TryClose(true);
   std::printf("console control: %s\n", Failures == 0 ? "all checks passed" : "FAILED");
   return Failures == 0 ? 0 : 1;
 }
