@@ -17,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <SimConnect.h>
-
 #include "platform/simconnect/wire_protocol.h"
 #include "tests/support/child_process.h"
 
@@ -26,14 +24,10 @@ namespace skyhelm::test_support {
 
 class ScriptedSimServer {
  public:
-  // kOpen is followed in the same write by `after_open`; kException is VERSION_MISMATCH,
-  // kFull TOO_MANY_OBJECTS (a simulator at its client limit), kGarbage a size no message has,
-  // kQuit a quit instead of the open.
-  enum class OpenReply { kOpen, kDisconnect, kException, kFull, kGarbage, kQuit, kNothing };
-
-  explicit ScriptedSimServer(OpenReply reply = OpenReply::kOpen,
-                             std::vector<std::uint8_t> after_open = {})
-      : reply_(reply), after_open_(std::move(after_open)) {
+  // The open is answered with the open message (in the client's version) followed in the same
+  // write by `after_open`; or, when not `answer_open`, with `after_open` alone.
+  explicit ScriptedSimServer(std::vector<std::uint8_t> after_open = {}, bool answer_open = true)
+      : answer_open_(answer_open), after_open_(std::move(after_open)) {
     sockaddr_in address{};
     listen_fd_ = ListenOnLoopback(4, address);
     if (listen_fd_ < 0) throw std::runtime_error("scripted simulator: cannot listen on 127.0.0.1");
@@ -120,26 +114,14 @@ class ScriptedSimServer {
     client_gone_ = true;
   }
   void Answer(int fd, const wire::Request& open) {
-    std::vector<std::uint8_t> bytes;  // stays empty for kNothing
-    if (reply_ == OpenReply::kDisconnect) return Disconnect();
-    if (reply_ == OpenReply::kOpen) {
-      wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
-      bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
-    }
-    if (reply_ == OpenReply::kException || reply_ == OpenReply::kFull) {
-      wire::EncodeExceptionMessage(open.protocol,
-                                   reply_ == OpenReply::kFull
-                                       ? SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS
-                                       : SIMCONNECT_EXCEPTION_VERSION_MISMATCH,
-                                   open.send_id, 0, bytes);
-    }
-    if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
-    if (reply_ == OpenReply::kQuit) wire::EncodeQuitMessage(open.protocol, bytes);
+    std::vector<std::uint8_t> bytes;
+    if (answer_open_) wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
+    bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
     WriteAll(fd, bytes);
     answered_ = true;
   }
 
-  const OpenReply reply_;
+  const bool answer_open_;
   const std::vector<std::uint8_t> after_open_;
   std::uint16_t port_ = 0;
   int listen_fd_ = -1;
