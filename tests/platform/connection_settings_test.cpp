@@ -34,10 +34,9 @@ TEST(ConfigFile, GivesTheSectionsAddressOrOneLineNamingFileAndSection) {
       {kTwoSections, 3, "f [SimConnect.3]: no such section"},
       {"[SimConnect.1]\n", 0, kZero + std::string("no such section")},
       {"\xFF\xFE[", 0, kZero + std::string("saved as UTF-16; save it as ANSI or UTF-8")},
-      {"[SimConnect.2]\nProtocol=IPv4\nAddress=a\nPort=1\n"
-       "[SimConnect.2]\nProtocol=IPv4\nAddress=b\nPort=2\n",
+      {"\xEF\xBB\xBF[SimConnect.2]\nProtocol=IPv4\nAddress=a\nPort=1\n"  // a UTF-8 BOM, then
+       "[SimConnect.2]\nProtocol=IPv4\nAddress=b\nPort=2\n",  // the first of two same sections
        2, "a:1"},
-      {"\xEF\xBB\xBF[SimConnect]\nProtocol=IPv4\nAddress=h\nPort=2\n", 0, "h:2"},
       {"[SimConnect]\nProtocol=IPv4 ; remote\nAddress=sim-pc\t; the PC\nPort=500 ;x\n", 0,
        "sim-pc:500"},
       {"[SimConnect]\nProtocol=IPv4\nAddress=sim;pc\nPort=5\n", 0, "sim;pc:5"},

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "simulator/catalogue.h"
 #include "simulator/data_packing.h"
@@ -175,57 +176,47 @@ TEST(SimEvents, DataWordsAreNormalisedOrClampedAndButtonsToggle) {
 
 constexpr double kFrameS = 1.0 / 60.0;
 
-// A turn at standard rate (at the bank limit when fast: 2.04 deg/s at 250 kt) plus roll-in and
-// -out, banked toward the turn (a right turn banks negative), wings level on the bug at the end,
-// 2 degrees past it at most.
-TEST(FlightModel, HeadingHoldTurnsAtStandardRateAndSettlesOnTheBug) {
+// Heading and altitude hold at once, from 3000 ft. A turn at standard rate (at the bank limit when
+// fast: 2.04 deg/s at 250 kt) plus roll-in and -out, banked toward the turn (a right turn banks
+// negative), wings level on the bug at the end, 2 degrees past it at most. A climb or descent at
+// the selected rate (or a default one), level on the selected altitude, 50 ft past it at most.
+TEST(FlightModel, HeadingAndAltitudeHoldSettleOnTheSelectionsAtTheirRates) {
   const struct {
-    double from_deg, to_deg, speed_kt, ideal_s;
-  } cases[] = {{350, 80, 120, 30}, {90, 0, 120, 30}, {10, 280, 250, 44.1}, {180, 179, 90, 1.0 / 3}};
+    double from_deg, to_deg, speed_kt, ideal_s, to_ft, vs_setting_fpm;
+  } cases[] = {{350, 80, 120, 30, 5000, 1500},
+               {90, 0, 120, 30, 2000, -700},
+               {10, 280, 250, 44.1, 4000, 0},
+               {180, 179, 90, 1.0 / 3, 9000, 6000},
+               {0, 5, 120, 5.0 / 3, 2500, 500}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.from_deg) + " to " + std::to_string(c.to_deg));
+    SCOPED_TRACE(std::to_string(c.to_deg) + " deg, " + std::to_string(c.to_ft) + " ft");
     SimState s;
     s.heading_true_deg = c.from_deg;
     s.heading_bug_deg = c.to_deg;
     s.ground_speed_kt = c.speed_kt;
-    s.autopilot_master = s.heading_hold = 1;
+    s.altitude_ft = 3000;
+    s.altitude_setting_ft = c.to_ft;
+    s.vs_setting_fpm = c.vs_setting_fpm;
+    s.autopilot_master = s.heading_hold = s.altitude_hold = 1;
     const auto wrapped = [](double deg) { return std::fmod(deg + 540.0, 360.0) - 180.0; };
     const double right = wrapped(c.to_deg - c.from_deg) > 0 ? 1 : -1;
+    const double up = c.to_ft > 3000 ? 1 : -1;
     double least_bank = 0, most_bank = 0, past_deg = 0, settled_at_s = -1;  // bank toward the turn
-    for (int frame = 1; frame <= 60 * 90; ++frame) {
+    double past_ft = 0, max_vs = 0;
+    for (int frame = 1; frame <= 60 * 600; ++frame) {
       StepFlightModel(s, kFrameS);
       least_bank = std::min(least_bank, -right * s.bank_deg);
       most_bank = std::max(most_bank, -right * s.bank_deg);
       past_deg = std::max(past_deg, right * wrapped(s.heading_true_deg - c.to_deg));
       if (settled_at_s < 0 && s.heading_true_deg == c.to_deg) settled_at_s = frame * kFrameS;
-    }
-    EXPECT_EQ(std::make_pair(s.heading_true_deg, s.bank_deg), std::make_pair(c.to_deg, 0.0));
-    EXPECT_TRUE(least_bank == 0 && most_bank > 0 && most_bank <= kMaxBankDeg) << most_bank;
-    EXPECT_LE(past_deg, 2.0);
-    EXPECT_TRUE(settled_at_s >= c.ideal_s && settled_at_s <= c.ideal_s + 15.0) << settled_at_s;
-  }
-}
-
-// Climbs or descends at the selected rate (or a default one) and levels off on the selected one.
-TEST(FlightModel, AltitudeHoldReachesTheSelectedAltitudeWithoutOvershoot) {
-  const struct {
-    double to_ft, vs_setting_fpm;
-  } cases[] = {{5000, 1500}, {2000, -700}, {4000, 0}, {9000, 6000}, {2500, 500}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.to_ft) + " ft at " + std::to_string(c.vs_setting_fpm));
-    SimState s;
-    s.altitude_ft = 3000;
-    s.altitude_setting_ft = c.to_ft;
-    s.vs_setting_fpm = c.vs_setting_fpm;
-    s.autopilot_master = s.altitude_hold = 1;
-    double overshoot_ft = 0, max_vs = 0;
-    for (int frame = 0; frame < 60 * 600; ++frame) {
-      StepFlightModel(s, kFrameS);
-      overshoot_ft = std::max(overshoot_ft, (s.altitude_ft - c.to_ft) * (c.to_ft > 3000 ? 1 : -1));
+      past_ft = std::max(past_ft, up * (s.altitude_ft - c.to_ft));
       max_vs = std::max(max_vs, std::fabs(s.vertical_speed_fpm));
     }
-    EXPECT_EQ(std::make_pair(s.altitude_ft, s.vertical_speed_fpm), std::make_pair(c.to_ft, 0.0));
-    EXPECT_LE(overshoot_ft, 50.0);
+    EXPECT_EQ(std::make_tuple(s.heading_true_deg, s.bank_deg, s.altitude_ft, s.vertical_speed_fpm),
+              std::make_tuple(c.to_deg, 0.0, c.to_ft, 0.0));
+    EXPECT_TRUE(least_bank == 0 && most_bank > 0 && most_bank <= kMaxBankDeg) << most_bank;
+    EXPECT_TRUE(past_deg <= 2.0 && past_ft <= 50.0) << past_deg << " " << past_ft;
+    EXPECT_TRUE(settled_at_s >= c.ideal_s && settled_at_s <= c.ideal_s + 15.0) << settled_at_s;
     EXPECT_NEAR(max_vs, c.vs_setting_fpm != 0 ? std::fabs(c.vs_setting_fpm) : kDefaultClimbFpm,
                 1.0);
   }

@@ -9,6 +9,7 @@
 
 #include <SimConnect.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -20,10 +21,10 @@
 
 namespace skyhelm::simulator::test_support {
 
-// One message from the simulator, as its raw bytes.
+// One message from the simulator, as its raw bytes; none (false) after a failed wait.
 struct Message {
   std::vector<std::uint8_t> bytes;
-  std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
+  explicit operator bool() const { return !bytes.empty(); }
   // The first `count` 32-bit words after the size: the version, the id, then the fields.
   std::vector<std::uint32_t> words(std::size_t count) const {
     std::vector<std::uint32_t> out;
@@ -31,7 +32,10 @@ struct Message {
       out.push_back(wire::GetU32(&bytes[at]));
     return out;
   }
-  std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
+  std::uint32_t id() const { return bytes.size() < 12 ? 0 : wire::GetU32(&bytes[8]); }
+  std::size_t block_size() const {
+    return bytes.size() - std::min(bytes.size(), wire::kSimObjectDataHeaderBytes);
+  }
 };
 
 class RawClient {
@@ -91,21 +95,21 @@ class RawClient {
     for (const ClientEventMapping& m : kClientEventMappings) Map(m.id, m.sim_event_name);
   }
 
-  // The next message (with `id` when given, skipping others); nullopt on timeout, broken framing
-  // or a closed connection.
-  std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
+  // The next message (with `id` when given, skipping others); none on timeout, broken framing or
+  // a closed connection.
+  Message Next(std::optional<std::uint32_t> id = std::nullopt) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (std::size_t size = 0;;) {
       const auto status =
           wire::PeekFrame(buffer_.data(), buffer_.size(), wire::kMessageHeaderBytes, size);
-      if (status == wire::FrameStatus::kBroken) return std::nullopt;
+      if (status == wire::FrameStatus::kBroken) return {};
       if (status == wire::FrameStatus::kComplete) {
         const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(size);
         Message message{{buffer_.begin(), end}};
         buffer_.erase(buffer_.begin(), end);
         if (!id || message.id() == *id) return message;
       } else if (std::chrono::steady_clock::now() > deadline || !Fill()) {
-        return std::nullopt;
+        return {};
       }
     }
   }
