@@ -113,8 +113,6 @@ TEST(Settings, VariablesOverrideTheFileWhichOverridesTheDefault) {
               c.expected);
     std::filesystem::remove_all(folder);
   }
-  unsetenv(kAddressVariable);
-  unsetenv(kProtocolVariable);
 }
 
 // SimConnect_Open reads SimConnect.cfg from the working directory, names it in full and takes the

@@ -70,12 +70,10 @@ class ScriptedSimServer {
 
  private:
   static bool Eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
+    for (int i = 0; i < 5000 && !condition(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    return condition();
   }
   // Whole or failed: a blocking send returns early only on its time-out (SO_SNDTIMEO, 5 s).
   static bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
@@ -108,19 +106,17 @@ class ScriptedSimServer {
           undecodable_ = true;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(frame));
-        if (request.type == wire::RequestType::kOpen) Answer(fd, request);
+        if (request.type != wire::RequestType::kOpen) continue;
+        std::vector<std::uint8_t> answer;
+        if (answer_open_)
+          wire::EncodeOpenMessage(request.protocol, "Scripted Simulator", {}, answer);
+        answer.insert(answer.end(), after_open_.begin(), after_open_.end());
+        WriteAll(fd, answer);
+        answered_ = true;
       }
     }
     client_gone_ = true;
   }
-  void Answer(int fd, const wire::Request& open) {
-    std::vector<std::uint8_t> bytes;
-    if (answer_open_) wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
-    bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
-    WriteAll(fd, bytes);
-    answered_ = true;
-  }
-
   const bool answer_open_;
   const std::vector<std::uint8_t> after_open_;
   std::uint16_t port_ = 0;

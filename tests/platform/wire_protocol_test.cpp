@@ -75,8 +75,8 @@ TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
   EXPECT_FALSE(DecodeRequest(short_header.data(), short_header.size(), request));
 }
 
-// Fields come back from their offsets, texts cut at 255 bytes and a zero, data to the end; a
-// decode starts from an empty result. (A text-first layout: tests/interop/calls.js.)
+// Fields come back from their offsets, texts cut at 255 bytes and a zero. (The general layouts'
+// words, texts and data: tests/interop/calls.js.)
 TEST(WireProtocol, FieldsRoundTripFromTheirOffsets) {
   Bytes bytes;
   Request request;
@@ -85,14 +85,6 @@ TEST(WireProtocol, FieldsRoundTripFromTheirOffsets) {
   EXPECT_EQ(std::make_tuple(request.add.define_id, request.add.datum_name, request.add.units_name,
                             request.add.datum_type, request.add.epsilon, request.add.datum_id),
             std::make_tuple(7u, std::string("Plane Altitude"), std::string("feet"), 1u, 0.5f, 9u));
-  GeneralRequest sent{{1, 2, 3, 4, 5, 6, 7, 8}, "", {9, 8, 7}};
-  bytes.clear();
-  EncodeGeneralRequest(T::kSetClientData, sent, 4, 7, bytes);
-  ASSERT_TRUE(DecodeRequest(bytes.data(), bytes.size(), request));
-  EXPECT_EQ(request.add.datum_name, "");
-  EXPECT_EQ(request.general.data, sent.data);
-  EXPECT_EQ(std::make_pair(request.general.words[4], request.general.words[5]),
-            std::make_pair(5u, 0u));  // five words in this layout
   // The Open's version block (its bytes per protocol are pinned in tests/interop).
   bytes.clear();
   EncodeOpen({std::string(300, 'n'), {}}, kNewestProtocol, 0, bytes);

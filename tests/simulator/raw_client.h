@@ -64,6 +64,15 @@ class RawClient {
   }
   // Each sends one request with the next send id and returns that id; later requests carry the
   // open's version word.
+  template <typename Request>
+  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
+                                    std::vector<std::uint8_t>&),
+                     const Request& request) {
+    std::vector<std::uint8_t> bytes;
+    encode(request, protocol_, next_send_id_, bytes);
+    SendBytes(bytes);
+    return next_send_id_++;
+  }
   std::uint32_t Open(const char* name = "Request Data",
                      std::uint32_t version = wire::kDefaultProtocol) {
     protocol_ = version;
@@ -79,11 +88,6 @@ class RawClient {
   }
   std::uint32_t Map(std::uint32_t event_id, const char* name) {
     return Send(wire::EncodeMapClientEvent, {event_id, name});
-  }
-  std::uint32_t Transmit(std::uint32_t event_id, std::uint32_t data) {
-    return Send(wire::EncodeTransmitClientEvent,
-                {0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
-                 SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
   }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {
@@ -120,15 +124,6 @@ class RawClient {
   }
 
  private:
-  template <typename Request>
-  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
-                                    std::vector<std::uint8_t>&),
-                     const Request& request) {
-    std::vector<std::uint8_t> bytes;
-    encode(request, protocol_, next_send_id_, bytes);
-    SendBytes(bytes);
-    return next_send_id_++;
-  }
   // Appends what arrives within 10 s; false on timeout or a closed connection.
   bool Fill() {
     pollfd readable{fd_, POLLIN, 0};
