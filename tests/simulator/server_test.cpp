@@ -55,10 +55,12 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
               (Words{5, SIMCONNECT_RECV_ID_EXCEPTION, exception, send_id, index}));
   };
   const auto unknown_name = SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED;
+  const auto bad_type = SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE;
   const auto unrecognized = SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID;
   refused(client.Add(1, "Plane Wobble", "feet", kInt32), unknown_name, 2);
   refused(client.Add(1, "Plane Altitude", "knots", kInt32), unknown_name, 3);
-  refused(client.Add(1, "Title", nullptr, kInt32), SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE, 4);
+  refused(client.Add(1, "Plane Altitude", "feet", SIMCONNECT_DATATYPE_XYZ), bad_type, 4);
+  refused(client.Add(1, "Title", nullptr, kInt32), bad_type, 4);
   refused(client.Map(1, "EJECT_PILOT"), unknown_name, 2);
   refused(client.RequestData(0, 42, SIMCONNECT_PERIOD_SIM_FRAME), unrecognized, 2);
   client.Add(5, "Plane Altitude", "feet", kInt32);
