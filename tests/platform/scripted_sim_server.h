@@ -108,8 +108,9 @@ class ScriptedSimServer {
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(frame));
         if (request.type != wire::RequestType::kOpen) continue;
         std::vector<std::uint8_t> answer;
-        if (answer_open_)
+        if (answer_open_) {
           wire::EncodeOpenMessage(request.protocol, "Scripted Simulator", {}, answer);
+        }
         answer.insert(answer.end(), after_open_.begin(), after_open_.end());
         WriteAll(fd, answer);
         answered_ = true;
