@@ -4,12 +4,10 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -19,8 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <SimConnect.h>
-
 #include "platform/simconnect/wire_protocol.h"
 #include "tests/support/child_process.h"
 
@@ -28,18 +24,13 @@ namespace skyhelm::test_support {
 
 class ScriptedSimServer {
  public:
-  // kOpen is followed in the same write by `after_open`; kException is VERSION_MISMATCH,
-  // kFull TOO_MANY_OBJECTS (a simulator at its client limit), kGarbage a size no message has,
-  // kQuit a quit instead of the open.
-  enum class OpenReply { kOpen, kDisconnect, kException, kFull, kGarbage, kQuit, kNothing };
-
-  explicit ScriptedSimServer(OpenReply reply = OpenReply::kOpen,
-                             std::vector<std::uint8_t> after_open = {})
-      : reply_(reply), after_open_(std::move(after_open)) {
+  // The open is answered with the open message (in the client's version) followed in the same
+  // write by `after_open`; or, when not `answer_open`, with `after_open` alone.
+  explicit ScriptedSimServer(std::vector<std::uint8_t> after_open = {}, bool answer_open = true)
+      : answer_open_(answer_open), after_open_(std::move(after_open)) {
     sockaddr_in address{};
     listen_fd_ = ListenOnLoopback(4, address);
     if (listen_fd_ < 0) throw std::runtime_error("scripted simulator: cannot listen on 127.0.0.1");
-    fcntl(listen_fd_, F_SETFD, FD_CLOEXEC);  // children the tests start must not hold it
     port_ = ntohs(address.sin_port);
     server_ = std::thread([this] { Serve(); });
   }
@@ -79,22 +70,14 @@ class ScriptedSimServer {
 
  private:
   static bool Eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
+    for (int i = 0; i < 5000 && !condition(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    return condition();
   }
-  // A send that makes no progress for 5 s fails (SO_SNDTIMEO).
+  // Whole or failed: a blocking send returns early only on its time-out (SO_SNDTIMEO, 5 s).
   static bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-      const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
   void Serve() {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -123,32 +106,19 @@ class ScriptedSimServer {
           undecodable_ = true;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(frame));
-        if (request.type == wire::RequestType::kOpen) Answer(fd, request);
+        if (request.type != wire::RequestType::kOpen) continue;
+        std::vector<std::uint8_t> answer;
+        if (answer_open_) {
+          wire::EncodeOpenMessage(request.protocol, "Scripted Simulator", {}, answer);
+        }
+        answer.insert(answer.end(), after_open_.begin(), after_open_.end());
+        WriteAll(fd, answer);
+        answered_ = true;
       }
     }
     client_gone_ = true;
   }
-  void Answer(int fd, const wire::Request& open) {
-    std::vector<std::uint8_t> bytes;  // stays empty for kNothing
-    if (reply_ == OpenReply::kDisconnect) return Disconnect();
-    if (reply_ == OpenReply::kOpen) {
-      wire::EncodeOpenMessage(open.protocol, "Scripted Simulator", {}, bytes);
-      bytes.insert(bytes.end(), after_open_.begin(), after_open_.end());
-    }
-    if (reply_ == OpenReply::kException || reply_ == OpenReply::kFull) {
-      wire::EncodeExceptionMessage(open.protocol,
-                                   reply_ == OpenReply::kFull
-                                       ? SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS
-                                       : SIMCONNECT_EXCEPTION_VERSION_MISMATCH,
-                                   open.send_id, 0, bytes);
-    }
-    if (reply_ == OpenReply::kGarbage) bytes = {5, 0, 0, 0, 'j', 'u', 'n', 'k', 0, 0, 0, 0};
-    if (reply_ == OpenReply::kQuit) wire::EncodeQuitMessage(open.protocol, bytes);
-    WriteAll(fd, bytes);
-    answered_ = true;
-  }
-
-  const OpenReply reply_;
+  const bool answer_open_;
   const std::vector<std::uint8_t> after_open_;
   std::uint16_t port_ = 0;
   int listen_fd_ = -1;

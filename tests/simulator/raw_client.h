@@ -9,6 +9,7 @@
 
 #include <SimConnect.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -20,14 +21,21 @@
 
 namespace skyhelm::simulator::test_support {
 
-// One message from the simulator, as its raw bytes.
+// One message from the simulator, as its raw bytes; none (false) after a failed wait.
 struct Message {
   std::vector<std::uint8_t> bytes;
-  std::uint32_t version() const { return wire::GetU32(bytes.data() + 4); }
-  std::uint32_t id() const { return wire::GetU32(bytes.data() + 8); }
-  // The n-th (from 0) 32-bit field after the 12-byte header.
-  std::uint32_t field(std::size_t n) const { return wire::GetU32(bytes.data() + 12 + 4 * n); }
-  std::size_t block_size() const { return bytes.size() - wire::kSimObjectDataHeaderBytes; }
+  explicit operator bool() const { return !bytes.empty(); }
+  // The first `count` 32-bit words after the size: the version, the id, then the fields.
+  std::vector<std::uint32_t> words(std::size_t count) const {
+    std::vector<std::uint32_t> out;
+    for (std::size_t at = 4; out.size() < count && at + 4 <= bytes.size(); at += 4)
+      out.push_back(wire::GetU32(&bytes[at]));
+    return out;
+  }
+  std::uint32_t id() const { return bytes.size() < 12 ? 0 : wire::GetU32(&bytes[8]); }
+  std::size_t block_size() const {
+    return bytes.size() - std::min(bytes.size(), wire::kSimObjectDataHeaderBytes);
+  }
 };
 
 class RawClient {
@@ -56,6 +64,15 @@ class RawClient {
   }
   // Each sends one request with the next send id and returns that id; later requests carry the
   // open's version word.
+  template <typename Request>
+  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
+                                    std::vector<std::uint8_t>&),
+                     const Request& request) {
+    std::vector<std::uint8_t> bytes;
+    encode(request, protocol_, next_send_id_, bytes);
+    SendBytes(bytes);
+    return next_send_id_++;
+  }
   std::uint32_t Open(const char* name = "Request Data",
                      std::uint32_t version = wire::kDefaultProtocol) {
     protocol_ = version;
@@ -72,11 +89,6 @@ class RawClient {
   std::uint32_t Map(std::uint32_t event_id, const char* name) {
     return Send(wire::EncodeMapClientEvent, {event_id, name});
   }
-  std::uint32_t Transmit(std::uint32_t event_id, std::uint32_t data) {
-    return Send(wire::EncodeTransmitClientEvent,
-                {0, event_id, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
-                 SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY});
-  }
   // Open, the bridge's 22 entries as definition 0, request 0 every frame, and its 11 mappings.
   void SubscribeLikeTheBridge() {
     Open();
@@ -87,21 +99,21 @@ class RawClient {
     for (const ClientEventMapping& m : kClientEventMappings) Map(m.id, m.sim_event_name);
   }
 
-  // The next message (with `id` when given, skipping others); nullopt on timeout, broken framing
-  // or a closed connection.
-  std::optional<Message> Next(std::optional<std::uint32_t> id = std::nullopt) {
+  // The next message (with `id` when given, skipping others); none on timeout, broken framing or
+  // a closed connection.
+  Message Next(std::optional<std::uint32_t> id = std::nullopt) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (std::size_t size = 0;;) {
       const auto status =
           wire::PeekFrame(buffer_.data(), buffer_.size(), wire::kMessageHeaderBytes, size);
-      if (status == wire::FrameStatus::kBroken) return std::nullopt;
+      if (status == wire::FrameStatus::kBroken) return {};
       if (status == wire::FrameStatus::kComplete) {
         const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(size);
         Message message{{buffer_.begin(), end}};
         buffer_.erase(buffer_.begin(), end);
         if (!id || message.id() == *id) return message;
       } else if (std::chrono::steady_clock::now() > deadline || !Fill()) {
-        return std::nullopt;
+        return {};
       }
     }
   }
@@ -112,15 +124,6 @@ class RawClient {
   }
 
  private:
-  template <typename Request>
-  std::uint32_t Send(void (*encode)(const Request&, std::uint32_t, std::uint32_t,
-                                    std::vector<std::uint8_t>&),
-                     const Request& request) {
-    std::vector<std::uint8_t> bytes;
-    encode(request, protocol_, next_send_id_, bytes);
-    SendBytes(bytes);
-    return next_send_id_++;
-  }
   // Appends what arrives within 10 s; false on timeout or a closed connection.
   bool Fill() {
     pollfd readable{fd_, POLLIN, 0};

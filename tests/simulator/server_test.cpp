@@ -8,7 +8,6 @@
 #include <atomic>
 #include <memory>
 #include <thread>
-#include <tuple>
 
 #include "sim/telemetry_schema.h"
 #include "tests/simulator/raw_client.h"
@@ -17,6 +16,7 @@ namespace skyhelm::simulator {
 namespace {
 
 using test_support::RawClient;
+using Words = std::vector<std::uint32_t>;
 constexpr std::uint32_t kData = SIMCONNECT_RECV_ID_SIMOBJECT_DATA;
 constexpr std::uint32_t kInt32 = SIMCONNECT_DATATYPE_INT32;
 constexpr std::uint32_t kText = SIMCONNECT_DATATYPE_STRING256;
@@ -37,7 +37,6 @@ class ServerTest : public ::testing::Test {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  std::uint16_t port() const { return server_->port(); }
 
   std::unique_ptr<Server> server_;
   std::atomic<bool> stop_{false};
@@ -48,14 +47,12 @@ class ServerTest : public ::testing::Test {
 // client's own protocol version; the client stays connected.
 TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   Start();
-  RawClient client(port());
+  RawClient client(server_->port());
   client.Open("Request Data", 5);
   const auto refused = [&](std::uint32_t send_id, SIMCONNECT_EXCEPTION exception,
                            std::uint32_t index) {
-    const auto m = client.Next(SIMCONNECT_RECV_ID_EXCEPTION);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(std::make_tuple(m->version(), m->field(0), m->field(1), m->field(2)),
-              std::make_tuple(5u, static_cast<std::uint32_t>(exception), send_id, index));
+    EXPECT_EQ(client.Next(SIMCONNECT_RECV_ID_EXCEPTION).words(5),
+              (Words{5, SIMCONNECT_RECV_ID_EXCEPTION, exception, send_id, index}));
   };
   const auto unknown_name = SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED;
   const auto bad_type = SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE;
@@ -68,7 +65,7 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   refused(client.RequestData(0, 42, SIMCONNECT_PERIOD_SIM_FRAME), unrecognized, 2);
   client.Add(5, "Plane Altitude", "feet", kInt32);
   refused(client.RequestData(0, 5, SIMCONNECT_PERIOD_SIM_FRAME, 17), unrecognized, 3);
-  refused(client.Transmit(99, 1), unrecognized, 2);
+  refused(client.Send(wire::EncodeTransmitClientEvent, {0, 99}), unrecognized, 2);
   client.Map(4, "AP_MASTER");
   refused(client.Open("again", 5), SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION, 0);
   refused(client.Map(4, "GEAR_SET"), SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE, 1);
@@ -81,38 +78,34 @@ TEST_F(ServerTest, RefusedRequestsAnswerWithAnExceptionAndKeepTheClient) {
   refused(client.Add(2, "Title", nullptr, kText), SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE, 4);
   client.RequestData(1, 2, SIMCONNECT_PERIOD_ONCE);
   const auto data = client.Next(kData);
-  ASSERT_TRUE(data);
-  EXPECT_EQ(std::make_pair(data->field(0), data->block_size()),
-            std::make_pair(1u, fits * wire::kTextBytes));
+  EXPECT_EQ(std::make_pair(data.words(3), data.block_size()),
+            std::make_pair(Words{5, kData, 1}, fits * wire::kTextBytes));
 }
 
 // Broken framing, a request before the open and a wrong protocol version each close that one
 // connection. The good client keeps its frames.
 TEST_F(ServerTest, BadClientsAreDroppedAloneWhileOthersKeepReceiving) {
   Start();
-  RawClient good(port());
+  RawClient good(server_->port());
   good.SubscribeLikeTheBridge();
   ASSERT_TRUE(good.Next(kData));
   for (const std::vector<std::uint8_t>& bytes : std::vector<std::vector<std::uint8_t>>{
            {0xFF, 0xFF, 0xFF, 0x7F},                                // size beyond the limit
            {0x02, 0x00, 0x00, 0x00},                                // size below a header
            {0x0F, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0xF0, 1, 0, 0}}) {  // one byte short of a header
-    RawClient bad(port());
+    RawClient bad(server_->port());
     bad.Open();
     bad.SendBytes(bytes);
     EXPECT_TRUE(bad.WaitClosed());
   }
-  RawClient early(port());
+  RawClient early(server_->port());
   early.Map(1, "EJECT_PILOT");  // a session would refuse it; before the open nothing answers
   EXPECT_FALSE(early.Next());
   EXPECT_TRUE(early.WaitClosed());
-  RawClient old(port());
+  RawClient old(server_->port());
   const std::uint32_t send_id = old.Open("old", 99);
-  const auto refusal = old.Next();
-  ASSERT_TRUE(refusal && refusal->id() == SIMCONNECT_RECV_ID_EXCEPTION);
-  EXPECT_EQ(
-      std::make_pair(refusal->field(0), refusal->field(1)),
-      std::make_pair(static_cast<std::uint32_t>(SIMCONNECT_EXCEPTION_VERSION_MISMATCH), send_id));
+  EXPECT_EQ(old.Next().words(4), (Words{99, SIMCONNECT_RECV_ID_EXCEPTION,
+                                        SIMCONNECT_EXCEPTION_VERSION_MISMATCH, send_id}));
   EXPECT_TRUE(old.WaitClosed());
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(good.Next(kData));
 }
@@ -126,17 +119,16 @@ TEST_F(ServerTest, StalledClientIsBoundedKeepsAWholeStreamAndStallsNoOne) {
   options.outbox_limit_bytes = 64 * 1024;
   Start(options);
   // Both fill definition 0, each with its own entries: definitions belong to a client.
-  RawClient slow(port(), 4096);
+  RawClient slow(server_->port(), 4096);
   slow.Open();
   for (int i = 0; i < 200; ++i) slow.Add(kTelemetryDefinition, "Title", nullptr, kText);
   slow.RequestData(1, kTelemetryDefinition, SIMCONNECT_PERIOD_SIM_FRAME);
-  RawClient fast(port());
+  RawClient fast(server_->port());
   fast.SubscribeLikeTheBridge();
   const auto fast_keeps_up = [&](std::uint64_t frames) {
     for (const auto until = server_->stats().frames.load() + frames;
          server_->stats().frames.load() < until;) {
-      const auto data = fast.Next(kData);
-      if (!data || data->block_size() != kTelemetryRecordBytes) return false;
+      if (fast.Next(kData).block_size() != kTelemetryRecordBytes) return false;
     }
     return true;
   };
@@ -162,12 +154,8 @@ TEST_F(ServerTest, StalledClientIsBoundedKeepsAWholeStreamAndStallsNoOne) {
   ASSERT_TRUE(fast_keeps_up(100));
   EXPECT_GT(server_->stats().dropped_data_messages.load(), 0u);
   // Only whole data messages were dropped: the open comes first, then whole records.
-  ASSERT_EQ(slow.Next().value().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
-  for (int i = 0; i < 50; ++i) {
-    const auto data = slow.Next(kData);
-    ASSERT_TRUE(data);
-    ASSERT_EQ(data->block_size(), 200 * wire::kTextBytes);
-  }
+  ASSERT_EQ(slow.Next().id(), static_cast<std::uint32_t>(SIMCONNECT_RECV_ID_OPEN));
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(slow.Next(kData).block_size(), 200 * wire::kTextBytes);
 }
 
 }  // namespace
