@@ -75,8 +75,8 @@ TEST(WireProtocol, EveryRequestHasItsLayoutAndOtherPacketsAreUnsupported) {
   EXPECT_FALSE(DecodeRequest(short_header.data(), short_header.size(), request));
 }
 
-// Fields come back from their offsets, texts cut at 255 bytes and a zero. (The general layouts'
-// words, texts and data: tests/interop/calls.js.)
+// Fields come back from their offsets, texts cut at 255 bytes and a zero; a decode starts from an
+// empty result. (The general layouts' words, texts and data: tests/interop/calls.js.)
 TEST(WireProtocol, FieldsRoundTripFromTheirOffsets) {
   Bytes bytes;
   Request request;
@@ -90,6 +90,7 @@ TEST(WireProtocol, FieldsRoundTripFromTheirOffsets) {
   EncodeOpen({std::string(300, 'n'), {}}, kNewestProtocol, 0, bytes);
   ASSERT_TRUE(DecodeRequest(bytes.data(), bytes.size(), request));
   EXPECT_EQ(request.open.client_name, std::string(255, 'n'));
+  EXPECT_EQ(request.add.datum_name, "");  // nothing left over from the AddToDataDefinition
   EXPECT_STREQ(std::string(request.open.version.alias.data(), 3).c_str(), "RS");
   EXPECT_EQ(request.open.version.build_major, 282174u);
 }
