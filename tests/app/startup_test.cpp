@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tests/support/bridge_rig.h"
-#include "tests/support/test_names.h"
 
 namespace skyhelm::test_support {
 namespace {

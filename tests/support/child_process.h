@@ -87,6 +87,13 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& env = {},
                      milliseconds timeout = milliseconds(10000));
 
+// The words joined by spaces, for a trace of a command line.
+inline std::string Joined(const std::vector<std::string>& words) {
+  std::string joined;
+  for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+  return joined;
+}
+
 // A loopback port that was free a moment ago (bound to port 0 and released), for TCP or UDP.
 int FreeLoopbackPort(bool udp);
 

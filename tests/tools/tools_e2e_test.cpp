@@ -18,7 +18,6 @@
 
 #include "tests/support/bridge_rig.h"
 #include "tests/support/loopback_peer.h"
-#include "tests/support/test_names.h"
 #include "tools/peer/line_decoder.h"
 
 namespace skyhelm {
