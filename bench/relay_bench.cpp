@@ -31,7 +31,9 @@ struct Pair {
     int sim_port = 0;
     sim = test_support::StartSimulator({}, sim_port);
     // The bridge writes an acknowledgement per command to standard error, which nobody reads here.
-    if (sim) bridge = test_support::StartBridge(bridge_port, sim_port, {}, StderrMode::kDiscarded);
+    if (sim)
+      bridge = test_support::StartBridge(bridge_port, "127.0.0.1:" + std::to_string(sim_port), {},
+                                         StderrMode::kDiscarded);
     return bridge != nullptr;
   }
 };

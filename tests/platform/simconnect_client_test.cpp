@@ -95,6 +95,7 @@ TEST_F(SimClientTest, AFailedOpenIsOneLineOnStandardErrorAndNoHandle) {
   ASSERT_GE(listener, 0);
   const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
   ::connect(filler, reinterpret_cast<sockaddr*>(&full), sizeof full);
+  EXPECT_LT(SimConnect_Open(nullptr, "Request Data", nullptr, 0, nullptr, 0), 0);
   signal(SIGUSR2, [](int) {});
   std::atomic<bool> done{false};
   std::thread storm([&, opener = pthread_self()] {
@@ -163,6 +164,8 @@ TEST_P(SimClientFraming, WholeMessagesInOrderThenOneQuitIfTheStreamBreaks) {
   if (c.way == Way::kCloseInCallback) {
     DWORD last = 0;  // the open's send id
     EXPECT_TRUE(SimConnect_GetLastSentPacketID(handle_, &last) == S_OK && last == 1u);
+    EXPECT_LT(SimConnect_GetLastSentPacketID(handle_, nullptr), 0);  // null arguments, refused
+    EXPECT_LT(SimConnect_CallDispatch(handle_, nullptr, nullptr), 0);
     HANDLE to_close = handle_;
     for (int i = 0; i < 5000 && to_close != nullptr; ++i) {  // until the first message has come
       EXPECT_EQ(SimConnect_CallDispatch(handle_, &CloseOnFirstMessage, &to_close), S_OK);

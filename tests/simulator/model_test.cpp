@@ -188,5 +188,30 @@ TEST(FlightModel, HeadingAndAltitudeHoldSettleOnTheSelectionsAtTheirRates) {
   }
 }
 
+// A minute of vertical speed hold at 120 kt is 2 nm along the heading (1/30 degree of latitude, or
+// of longitude over cos 60°) at the selected rate, the flight director on the pitch; the gear
+// comes down in its travel time.
+TEST(FlightModel, OneMinuteOfVerticalSpeedHoldAlongTheHeading) {
+  for (const double heading_deg : {0.0, 90.0, 180.0, 270.0}) {
+    SCOPED_TRACE(heading_deg);
+    SimState s;
+    s.heading_true_deg = heading_deg;
+    s.latitude_deg = 60.0;
+    s.longitude_deg = 10.0;
+    s.autopilot_master = s.vs_hold = s.flight_director = s.gear_handle = 1;
+    s.vs_setting_fpm = -500;
+    for (int frame = 1; frame <= 60 * 60; ++frame) {
+      StepFlightModel(s, 1.0 / 60);
+      ASSERT_TRUE(frame > 60 * (kGearTravelS - 0.5) || s.gear_position < 1.0) << frame;
+    }
+    const double radians = heading_deg * 3.14159265358979323846 / 180.0;
+    EXPECT_NEAR(s.latitude_deg - 60.0, std::cos(radians) / 30.0, 1e-6);
+    EXPECT_NEAR(s.longitude_deg - 10.0, std::sin(radians) / 15.0, 1e-5);
+    EXPECT_EQ(
+        std::make_tuple(s.heading_true_deg, s.vertical_speed_fpm, s.fd_pitch_deg, s.gear_position),
+        std::make_tuple(heading_deg, -500.0, s.pitch_deg, 1.0));
+  }
+}
+
 }  // namespace
 }  // namespace skyhelm::simulator

@@ -47,12 +47,6 @@ inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, const std::string
     return nullptr;
   return bridge;
 }
-inline std::unique_ptr<ChildProcess> StartBridge(int udp_port, int sim_port,
-                                                 std::vector<std::string> env = {},
-                                                 StderrMode stderr_mode = StderrMode::kCaptured) {
-  return StartBridge(udp_port, "127.0.0.1:" + std::to_string(sim_port), std::move(env),
-                     stderr_mode);
-}
 
 // The "event NAME DATA" lines of skyhelm-sim's standard output, in order.
 inline std::vector<std::string> EventLines(const std::string& simulator_stdout) {

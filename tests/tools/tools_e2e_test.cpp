@@ -47,7 +47,7 @@ class PeerRig : public ::testing::Test {
     int sim_port = 0;
     sim_ = test_support::StartSimulator({"--time-scale", "5"}, sim_port);
     ASSERT_TRUE(sim_) << "skyhelm-sim did not start";
-    bridge_ = test_support::StartBridge(bridge_port_, sim_port);
+    bridge_ = test_support::StartBridge(bridge_port_, "127.0.0.1:" + std::to_string(sim_port));
     ASSERT_TRUE(bridge_) << "the bridge did not reach its loop";
   }
   std::vector<std::string> To(std::vector<std::string> args, const char* timeout_s,
