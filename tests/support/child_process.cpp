@@ -127,9 +127,9 @@ bool ChildProcess::PumpFor(milliseconds timeout) {
   return true;
 }
 
-bool ChildProcess::WaitFor(const std::string& sink, const std::string& text, milliseconds timeout) {
+bool ChildProcess::WaitUntil(const std::function<bool()>& done, milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (sink.find(text) == std::string::npos) {
+  while (!done()) {
     // PumpFor is false once both pipes were closed before it: nothing more can come.
     if (std::chrono::steady_clock::now() >= deadline || !PumpFor(milliseconds(10))) return false;
   }
@@ -137,16 +137,15 @@ bool ChildProcess::WaitFor(const std::string& sink, const std::string& text, mil
 }
 
 int ChildProcess::WaitForPort(const std::string& prefix, milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const std::size_t at = out_.find(prefix);
-    const std::size_t end = at == std::string::npos ? at : out_.find('\n', at);
-    if (end != std::string::npos) {
-      const std::size_t colon = out_.find(':', at + prefix.size());
-      return colon < end ? std::atoi(out_.c_str() + colon + 1) : 0;
-    }
-    if (std::chrono::steady_clock::now() >= deadline || !PumpFor(milliseconds(10))) return 0;
-  }
+  std::size_t at = 0, end = 0;
+  const auto whole_line = [&] {
+    at = out_.find(prefix);
+    end = at == std::string::npos ? at : out_.find('\n', at);
+    return end != std::string::npos;
+  };
+  if (!WaitUntil(whole_line, timeout)) return 0;
+  const std::size_t colon = out_.find(':', at + prefix.size());
+  return colon < end ? std::atoi(out_.c_str() + colon + 1) : 0;
 }
 
 void ChildProcess::Signal(int signal_number) {

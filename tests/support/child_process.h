@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,10 +46,10 @@ class ChildProcess {
   void Pump() { PumpFor(milliseconds(0)); }  // reads what has arrived so far without waiting
   // Waits until the captured standard output (error) contains `text`; false on timeout or exit.
   bool WaitForStdout(const std::string& text, milliseconds timeout) {
-    return WaitFor(out_, text, timeout);
+    return WaitUntil([&] { return out_.find(text) != std::string::npos; }, timeout);
   }
   bool WaitForStderr(const std::string& text, milliseconds timeout) {
-    return WaitFor(err_, text, timeout);
+    return WaitUntil([&] { return err_.find(text) != std::string::npos; }, timeout);
   }
   // The port of the first whole line of standard output that holds `prefix` and after it
   // "HOST:PORT" (the number after the first ':' past the prefix); 0 when no such line came within
@@ -66,7 +67,8 @@ class ChildProcess {
  private:
   ChildProcess() = default;
   bool PumpFor(milliseconds timeout);  // one poll round; false once both pipes are closed
-  bool WaitFor(const std::string& sink, const std::string& text, milliseconds timeout);
+  // Pumps until `done` holds; false at the timeout or once both pipes have closed.
+  bool WaitUntil(const std::function<bool()>& done, milliseconds timeout);
   bool Reap(bool block);
 
   pid_t pid_ = -1;
