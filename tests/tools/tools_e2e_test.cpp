@@ -403,6 +403,7 @@ TEST_F(RelayRig, NetworkModeWarnsAndRequiresTheTokenItPrints) {
   ASSERT_TRUE(relay_->WaitForStdout("(generated", kGenerous)) << relay_->Stdout();
   const std::string out = relay_->Stdout();
   const auto at = out.find("token ");  // on the line that ends "(generated"
+  ASSERT_NE(at, std::string::npos) << out;
   EXPECT_TRUE(relay_->WaitForStderr("takes commands from anyone", kGenerous)) << relay_->Stderr();
   WebClient client(http_port_, "http://127.0.0.1:" + std::to_string(http_port_));
   ASSERT_FALSE(client.ec) << client.ec.message();
